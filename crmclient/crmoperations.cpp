@@ -1,0 +1,165 @@
+#include "crmoperations.h"
+
+#include "exsoapcall.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+
+namespace {
+
+// Debug line of a request or response: the text in double quotes, as it went over the wire.
+void debugText(const QByteArray& bytes)
+{
+    qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"');
+}
+
+// Builds the request for op with the session id as argument and the record in its slot (done by
+// prepare), runs the exchange and reads the result. notReady is the value when nothing was sent.
+template <typename Prepare>
+QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& argument, Prepare prepare,
+                         const char* service, const char* soapAction, const QByteArray& httpLogPath,
+                         bool* ready, QByteArray* requestOut = nullptr, const char* responseLabel = nullptr)
+{
+    QByteArray request;
+    {
+        ExSoapCall call;
+        call.setArgument(argument);
+        prepare(call);
+        request = call.requestBytes(op);
+    }
+    if (requestOut)
+        *requestOut = request;
+    debugText(request);
+    const CrmExchangeResult exchange = crmExchange(session.baseUrl, QLatin1String(service),
+                                                   QLatin1String(soapAction), httpLogPath, request);
+    *ready = exchange.ready;
+    if (!exchange.ready)
+        return QVariant();
+    if (responseLabel)
+        qDebug().noquote() << QLatin1String(responseLabel) + QString::fromUtf8(exchange.response);
+    else
+        debugText(exchange.response);
+    ExSoapCall reader;
+    reader.feedResponse(exchange.response);
+    return reader.parseResponse(op);
+}
+
+CrmMailResult runMailExchange(const CrmSession& session, CrmOp op, const QStringList& argument,
+                              const QByteArray& httpLogPath)
+{
+    ExSoapCall call;
+    call.setArgument(argument);
+    const QByteArray request = call.requestBytes(op);
+    CrmMailResult result;
+    result.exchange = crmExchange(session.baseUrl, QStringLiteral("email"),
+                                  QStringLiteral("SOAPAction: urn:crmemailAction\r\n"), httpLogPath, request);
+    if (!result.exchange.ready || !result.exchange.sent)
+        return result;
+    qDebug() << result.exchange.response.size();
+    ExSoapCall reader;
+    reader.feedResponse(result.exchange.response);
+    result.value = reader.parseResponse(op).toLongLong();
+    return result;
+}
+
+} // namespace
+
+QByteArray mailHttpLogPath() { return QFile::encodeName(QDir::currentPath() + QStringLiteral("/kelvor_exhttp.log")); }
+
+QString defaultPContactDumpPath() { return QDir::rootPath() + QStringLiteral("pcontact.xml"); }
+
+int crmAddPContact(const CrmSession& session, const PContactItem& item, const QByteArray& httpLogPath,
+                   const QString& dumpPath)
+{
+    bool ready = false;
+    QByteArray request;
+    const QVariant result = runItemExchange(
+        session, CrmOp::crmAddPContact, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setPContact(&item); },
+        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, &request, "RESPONSE: ");
+    // The last personal-contact request is kept for inspection.
+    QFile dump(dumpPath);
+    if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        dump.write(request);
+    return ready ? result.toInt() : -2;
+}
+
+int crmaddContact(const CrmSession& session, const crmContactItem& item, const QByteArray& httpLogPath)
+{
+    bool ready = false;
+    const QVariant result =
+        runItemExchange(session, CrmOp::crmaddContact, session.sessionId, [&](ExSoapCall& c) { c.setContact(&item); },
+                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready);
+    return ready ? result.toInt() : -2;
+}
+
+int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QByteArray& httpLogPath)
+{
+    bool ready = false;
+    const QVariant result =
+        runItemExchange(session, CrmOp::crmaddPerson, session.sessionId, [&](ExSoapCall& c) { c.setPerson(&item); },
+                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready);
+    return ready ? result.toInt() : -2;
+}
+
+int crmaddTask(const CrmSession& session, crmTaskItem& item, const QByteArray& httpLogPath)
+{
+    bool ready = false;
+    const QVariant result = runItemExchange(
+        session, CrmOp::crmaddTask, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setTask(&item); }, "tasks",
+        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready);
+    return ready ? result.toInt() : -2;
+}
+
+int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item, const QByteArray& httpLogPath)
+{
+    bool ready = false;
+    const QVariant result = runItemExchange(
+        session, CrmOp::crmaddAppointment, QStringList{session.sessionId},
+        [&](ExSoapCall& c) { c.setAppointment(&item); }, "dates", "SOAPAction: urn:crmdates\r\n", httpLogPath, &ready);
+    return ready ? result.toInt() : -2;
+}
+
+CrmMailResult crmgetInboxFolder(const CrmSession& session, const QByteArray& httpLogPath)
+{
+    CrmMailResult result = runMailExchange(session, CrmOp::crmgetInboxFolder, {session.sessionId}, httpLogPath);
+    if (result.exchange.sent)
+        debugText(result.exchange.response);
+    return result;
+}
+
+CrmMailResult crmaddTreeEntry(const CrmSession& session, qint64 parent, const QString& name,
+                              const QByteArray& httpLogPath)
+{
+    return runMailExchange(session, CrmOp::crmaddTreeEntry, {session.sessionId, QString::number(parent), name},
+                           httpLogPath);
+}
+
+QByteArray buildImportMailSourceRequest(const QString& sessionId, qint64 treeId, const QByteArray& mimeSource)
+{
+    QByteArray request = ExSoapCall::envelopeHead().toUtf8();
+    request += "<NS1:crmImportMailSource xmlns:NS1=\"urn:crmemail\"><session_id xsi:type=\"xsd:string\">";
+    request += ExSoapCall::xmlEscape(sessionId).toUtf8();
+    request += "</session_id><tree_id xsi:type=\"xsd:string\">";
+    request += QByteArray::number(treeId);
+    request += "</tree_id><source xsi:type=\"xsd:string\">";
+    request += mimeSource.toBase64();
+    request += "</source></NS1:crmImportMailSource>";
+    request += ExSoapCall::envelopeTail().toUtf8();
+    return request;
+}
+
+CrmMailResult crmImportMailSource(const CrmSession& session, qint64 treeId, const QByteArray& mimeSource,
+                                  const QByteArray& httpLogPath)
+{
+    CrmMailResult result;
+    result.exchange = crmExchange(session.baseUrl, QStringLiteral("email"),
+                                  QStringLiteral("SOAPAction: urn:crmemailAction\r\n"), httpLogPath,
+                                  buildImportMailSourceRequest(session.sessionId, treeId, mimeSource));
+    if (!result.exchange.ready || !result.exchange.sent)
+        return result;
+    ExSoapCall reader;
+    reader.feedResponse(result.exchange.response);
+    result.value = reader.parseResponse(CrmOp::crmImportMailSource).toInt();
+    return result;
+}

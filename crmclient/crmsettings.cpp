@@ -1,0 +1,66 @@
+#include "crmsettings.h"
+
+#include "crmexchange.h"
+#include "exsoapcall.h"
+
+#include <QDebug>
+#include <QSettings>
+
+CrmSettings readCrmSettings()
+{
+    QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    CrmSettings s;
+    s.url = settings.value(QStringLiteral("CRM_URL")).toString();
+    s.login = settings.value(QStringLiteral("CRM_LGN")).toString();
+    s.password = settings.value(QStringLiteral("CRM_KNW")).toString();
+    return s;
+}
+
+void writeCrmSettings(const CrmSettings& s)
+{
+    QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    settings.setValue(QStringLiteral("CRM_LGN"), s.login);
+    settings.setValue(QStringLiteral("CRM_KNW"), s.password);
+    settings.setValue(QStringLiteral("CRM_URL"), s.url);
+    settings.sync();
+}
+
+QString crmLogon(const QString& url, const QString& login, const QString& password, const QByteArray& httpLogPath,
+                 const LogonOptions& options)
+{
+    if (options.logSettings) {
+        qDebug() << "URL:" << url.toUtf8();
+        qDebug() << "LGN:" << login.toUtf8();
+        qDebug() << "KNW:" << QByteArrayLiteral("***");
+    }
+    if (url.size() < 7 || login.size() < 2)
+        return QString();
+
+    ExSoapCall call;
+    call.setArgument(QStringList{login, password});
+    const QByteArray request = call.requestBytes(CrmOp::crmLogin);
+
+    // The log shows the request with the password replaced.
+    ExSoapCall masked;
+    masked.setArgument(QStringList{login, QStringLiteral("***")});
+    qDebug() << "LOGON XML: ";
+    qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(masked.requestBytes(CrmOp::crmLogin)) + QLatin1Char('"');
+    qDebug() << ":LOGON XML";
+
+    QString sessionId;
+    const CrmExchangeResult exchange =
+        crmExchange(url, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), httpLogPath, request);
+    if (exchange.ready) {
+        if (options.logRawResponse)
+            qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(exchange.response) + QLatin1Char('"');
+        call.feedResponse(exchange.response);
+        sessionId = QString::fromUtf8(call.parseResponse(CrmOp::crmLogin).toByteArray());
+    }
+    qDebug() << "SESSION ID: " << sessionId.toUtf8();
+    return sessionId;
+}
+
+QString crmLogon(const CrmSettings& settings, const QByteArray& httpLogPath, const LogonOptions& options)
+{
+    return crmLogon(settings.url, settings.login, settings.password, httpLogPath, options);
+}
