@@ -1,0 +1,126 @@
+#include "eximporter.h"
+
+#include "exfolder.h"
+#include "exjob.h"
+
+#include <QCheckBox>
+#include <QDebug>
+#include <QFont>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <utility>
+
+ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, QCheckBox* modeBox,
+                       SelectionQuery isSelected, QWidget* parent)
+    : QDialog(parent)
+    , m_table(table)
+    , m_folders(folders)
+    , m_modeBox(modeBox)
+    , m_isSelected(std::move(isSelected))
+{
+    setObjectName(QStringLiteral("ExImporterClass"));
+    setWindowTitle(QStringLiteral("ExImporter"));
+    resize(282, 113);
+    setStyleSheet(QStringLiteral(
+        "QDialog#ExImporterClass{background-color: qlineargradient(spread:pad, x1:0.517, y1:0.977091, "
+        "x2:0.494364, y2:0, stop:0 rgba(219, 232, 248, 255), stop:1 rgba(233, 242, 249, 255));}"));
+
+    QFont statusFont(QStringLiteral("Verdana"), 9);
+    statusFont.setBold(true);
+
+    lbStatus = new QLabel(QStringLiteral("Verbinde mit CRM..."), this);
+    lbStatus->setObjectName(QStringLiteral("lbStatus"));
+    lbStatus->setGeometry(10, 4, 261, 21);
+    lbStatus->setFont(statusFont);
+
+    lbStatus2 = new QLabel(this);
+    lbStatus2->setObjectName(QStringLiteral("lbStatus2"));
+    lbStatus2->setGeometry(10, 26, 261, 21);
+    lbStatus2->setFont(statusFont);
+
+    pbStatus = new QProgressBar(this);
+    pbStatus->setObjectName(QStringLiteral("pbStatus"));
+    pbStatus->setGeometry(10, 50, 261, 23);
+    pbStatus->setValue(0);
+    pbStatus->setTextVisible(false);
+
+    pbStop = new QPushButton(QStringLiteral("Abbrechen"), this);
+    pbStop->setObjectName(QStringLiteral("pbStop"));
+    pbStop->setGeometry(190, 80, 81, 23);
+
+    setWindowFlags(Qt::SplashScreen);
+    setModal(true);
+
+    connect(pbStop, &QPushButton::pressed, this, &ExImporter::StopJob);
+}
+
+ExImporter::~ExImporter() = default;
+
+void ExImporter::Import()
+{
+    // A new run starts from the dialog's initial state, not from the last run's end.
+    lbStatus->setText(QStringLiteral("Verbinde mit CRM..."));
+    lbStatus2->clear();
+    pbStatus->setValue(0);
+    show();
+
+    // The previous job has emitted its summary and its thread is finishing or finished; waiting for it
+    // here keeps at most one run alive.
+    m_job.reset();
+
+    const bool mode = m_modeBox && m_modeBox->isChecked();
+    QList<ExFOLDER*> all;
+    QList<ExFOLDER*> selected;
+    int total = 0;
+    if (m_folders) {
+        all = *m_folders;
+        for (ExFOLDER* folder : all) {
+            if (folder && m_isSelected && m_isSelected(folder)) {
+                selected.append(folder);
+                total += folder->itemCount;
+            }
+        }
+    }
+
+    m_job = std::make_unique<ExJob>(m_table, all, selected, total, mode);
+    connect(this, &ExImporter::term, m_job.get(), &ExJob::stop);
+    connect(m_job.get(), &ExJob::done, this, qOverload<QString>(&ExImporter::done));
+    connect(m_job.get(), &ExJob::UpdateStatus, this, &ExImporter::UpdateStatus);
+    // Same thread: sets the progress maximum at once.
+    emit m_job->UpdateStatus(4, QString::number(total));
+    m_job->start(QThread::InheritPriority);
+}
+
+void ExImporter::StopJob()
+{
+    emit term();
+}
+
+void ExImporter::done(QString summary)
+{
+    qDebug() << "JOBER DONE";
+    emit UpdateStatusInfo(summary);
+    close();
+}
+
+void ExImporter::UpdateStatus(int code, QString text)
+{
+    switch (code) {
+    case 1:
+        lbStatus->setText(text);
+        break;
+    case 2:
+        lbStatus2->setText(text);
+        break;
+    case 3:
+        pbStatus->setValue(text.toInt());
+        break;
+    case 4:
+        pbStatus->setMaximum(text.toInt());
+        break;
+    default:
+        break;
+    }
+}

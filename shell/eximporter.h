@@ -1,0 +1,60 @@
+#pragma once
+
+#include "eximportertable.h"
+
+#include <QDialog>
+#include <QList>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class ExJob;
+struct ExFOLDER;
+
+// The progress dialog of an import run: a frameless modal box with two status lines, a progress bar and
+// "Abbrechen". Import() starts a new ExJob; the job's progress codes and its summary arrive here queued.
+class ExImporter : public QDialog {
+    Q_OBJECT
+public:
+    // Tells whether a folder's row is selected in the main window (read in the GUI thread when a run starts).
+    using SelectionQuery = std::function<bool(const ExFOLDER*)>;
+
+    // folders: the scan's list (not owned); modeBox: the main window's mode check box or null (not owned).
+    ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, QCheckBox* modeBox,
+               SelectionQuery isSelected, QWidget* parent);
+    ~ExImporter() override;
+    Q_DISABLE_COPY_MOVE(ExImporter)
+
+    // The job of the latest run, or null before the first.
+    [[nodiscard]] ExJob* job() const { return m_job.get(); }
+
+    QLabel* lbStatus = nullptr;
+    QLabel* lbStatus2 = nullptr;
+    QProgressBar* pbStatus = nullptr;
+    QPushButton* pbStop = nullptr;
+
+    using QDialog::done;
+
+signals:
+    void term();
+    void UpdateStatusInfo(QString summary);
+
+public slots:
+    void Import();
+    void StopJob();
+    void done(QString summary);
+    void UpdateStatus(int code, QString text);
+
+private:
+    const ExImporterTable& m_table;
+    QList<ExFOLDER*>* m_folders;
+    QPointer<QCheckBox> m_modeBox;
+    SelectionQuery m_isSelected;
+    std::unique_ptr<ExJob> m_job;
+};

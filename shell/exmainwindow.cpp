@@ -1,0 +1,171 @@
+#include "exmainwindow.h"
+
+#include "exfolder.h"
+#include "eximporter.h"
+#include "exinfodialog.h"
+
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QDebug>
+#include <QFont>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace {
+
+QString styleSheetFor(const QString& formName)
+{
+    return QStringLiteral(
+               "QFrame#blockFrame{background-color: qlineargradient(spread:pad, x1:0.511, y1:0.260864, x2:0.494364, "
+               "y2:0, stop:0 rgba(217, 231, 248, 255), stop:1 rgba(255, 255, 255, 255));}\n"
+               "QFrame#frame{background-color: qlineargradient(spread:pad, x1:0.517, y1:0.977091, x2:0.494364, "
+               "y2:0, stop:0 rgba(219, 232, 248, 255), stop:1 rgba(233, 242, 249, 255));}\n"
+               "QWidget#%1{background-color: rgb(233, 242, 249);}\n"
+               "QLabel#lb_1{color: rgb(36, 90, 141);}\n"
+               "QLabel#lb_3{color: rgb(36, 90, 141);}")
+        .arg(formName);
+}
+
+} // namespace
+
+ExMainWindow::ExMainWindow(const ExImporterTable& table, QWidget* parent)
+    : QWidget(parent)
+    , m_table(table)
+{
+    const QString prefix = table.resourcePrefix();
+    setObjectName(table.formName());
+    resize(441, 561);
+    setWindowTitle(table.title);
+    setWindowIcon(QIcon(prefix + QLatin1String("outlook_module.ico")));
+    setStyleSheet(styleSheetFor(table.formName()));
+
+    blockFrame = new QFrame(this);
+    blockFrame->setObjectName(QStringLiteral("blockFrame"));
+    blockFrame->setGeometry(5, 5, 431, 551);
+    blockFrame->setFrameShape(QFrame::Box);
+    blockFrame->setFrameShadow(QFrame::Raised);
+
+    label = new QLabel(blockFrame);
+    label->setObjectName(QStringLiteral("label"));
+    label->setGeometry(2, 2, 428, 91);
+    label->setPixmap(QPixmap(prefix + QLatin1String("kel.JPG")));
+
+    frame = new QFrame(blockFrame);
+    frame->setObjectName(QStringLiteral("frame"));
+    frame->setGeometry(2, 90, 428, 51);
+    frame->setFrameShape(QFrame::StyledPanel);
+    frame->setFrameShadow(QFrame::Raised);
+
+    QFont headFont(QStringLiteral("Tahoma"), 11);
+    headFont.setBold(true);
+    lb_1 = new QLabel(table.title, frame);
+    lb_1->setObjectName(QStringLiteral("lb_1"));
+    lb_1->setGeometry(1, 4, 420, 21);
+    lb_1->setFont(headFont);
+
+    lb_3 = new QLabel(frame);
+    lb_3->setObjectName(QStringLiteral("lb_3"));
+    lb_3->setGeometry(3, 27, 291, 16);
+    lb_3->setFont(QFont(QStringLiteral("Tahoma"), 10));
+
+    treeWidget = new QTreeWidget(blockFrame);
+    treeWidget->setObjectName(QStringLiteral("treeWidget"));
+    treeWidget->setGeometry(10, 150, 411, 322);
+    treeWidget->setFont(QFont(QStringLiteral("Segoe UI")));
+    treeWidget->setHeaderHidden(true);
+    treeWidget->setSelectionMode(QAbstractItemView::MultiSelection);
+    treeWidget->setRootIsDecorated(false);
+
+    if (!table.modeBoxText.isEmpty()) {
+        cb_pbuch = new QCheckBox(table.modeBoxText, blockFrame);
+        cb_pbuch->setObjectName(QStringLiteral("cb_pbuch"));
+        cb_pbuch->setGeometry(20, 480, 381, 21);
+        cb_pbuch->setChecked(false);
+    }
+
+    pushButton = new QPushButton(QStringLiteral("Importieren"), blockFrame);
+    pushButton->setObjectName(QStringLiteral("pushButton"));
+    pushButton->setGeometry(10, 512, 131, 31);
+    pushButton->setFont(QFont(QStringLiteral("Tahoma"), 8));
+    pushButton->setIcon(QIcon(prefix + QLatin1String("import")));
+    pushButton->setEnabled(false);
+
+    connect(treeWidget, &QTreeWidget::itemSelectionChanged, this, &ExMainWindow::treeEvent);
+}
+
+ExMainWindow::~ExMainWindow()
+{
+    destroyImporter();
+}
+
+void ExMainWindow::destroyImporter()
+{
+    delete m_importer;
+    m_importer = nullptr;
+}
+
+void ExMainWindow::ReadyImport(QList<ExFOLDER*>* folders)
+{
+    int totalItems = 0;
+    const qsizetype count = folders ? folders->size() : 0;
+    if (folders) {
+        for (const ExFOLDER* folder : *folders)
+            totalItems += folder ? folder->itemCount : 0;
+    }
+    qDebug() << "Ready to import " << count;
+    qDebug() << m_table.itemCountLogLabel << totalItems;
+
+    if (totalItems != 0)
+        pushButton->setEnabled(true);
+
+    const QIcon folderIcon(m_table.resourcePrefix() + QLatin1String("folder.JPG"));
+    if (folders) {
+        for (ExFOLDER* folder : *folders) {
+            if (!folder)
+                continue;
+            auto* row = new QTreeWidgetItem(treeWidget);
+            row->setText(0, folder->name);
+            row->setIcon(0, folderIcon);
+            row->setToolTip(0, m_table.rowTooltip.arg(folder->itemCount));
+            m_rows.insert(folder, row);
+            folder->treeItem = row;
+        }
+    }
+
+    if (cb_pbuch)
+        qDebug() << cb_pbuch->isChecked();
+
+    delete m_importer;
+    m_importer = new ExImporter(
+        m_table, folders, cb_pbuch,
+        [this](const ExFOLDER* folder) {
+            QTreeWidgetItem* row = m_rows.value(folder);
+            return row && row->isSelected();
+        },
+        this);
+    connect(m_importer, &ExImporter::UpdateStatusInfo, this, &ExMainWindow::UpdateStatusInfo);
+    connect(pushButton, &QPushButton::pressed, m_importer, &ExImporter::Import);
+}
+
+void ExMainWindow::treeEvent()
+{
+    pushButton->setEnabled(!treeWidget->selectedItems().isEmpty());
+}
+
+void ExMainWindow::UpdateStatusInfo(QString summary)
+{
+    auto* info = new ExInfoDialog(summary, m_table.resourcePrefix() + QLatin1String("outlook_module.ico"), this);
+    info->setAttribute(Qt::WA_DeleteOnClose);
+    m_info = info;
+    info->show();
+    pushButton->setEnabled(false);
+}
+
+ExInfoDialog* ExMainWindow::infoDialog() const
+{
+    return m_info.data();
+}

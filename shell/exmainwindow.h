@@ -1,0 +1,59 @@
+#pragma once
+
+#include "eximportertable.h"
+
+#include <QHash>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+class ExImporter;
+class ExInfoDialog;
+struct ExFOLDER;
+
+// The folder-selection window of an item importer. Shows the folders of the scan as a flat list, lets the
+// user select some and starts the run through ExImporter. Object names, texts and geometry come from the
+// program's table; everything else is the same for every program.
+class ExMainWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit ExMainWindow(const ExImporterTable& table, QWidget* parent = nullptr);
+    ~ExMainWindow() override;
+    Q_DISABLE_COPY_MOVE(ExMainWindow)
+
+    [[nodiscard]] const ExImporterTable& table() const { return m_table; }
+    // The progress dialog; null until the scan has been handed over.
+    [[nodiscard]] ExImporter* importer() const { return m_importer; }
+    // The completion dialog of the latest run while it is open.
+    [[nodiscard]] ExInfoDialog* infoDialog() const;
+    [[nodiscard]] QTreeWidgetItem* rowOf(const ExFOLDER* folder) const { return m_rows.value(folder); }
+    // Destroys the progress dialog (and with it the job, after its thread has ended).
+    void destroyImporter();
+
+    QFrame* blockFrame = nullptr;
+    QLabel* label = nullptr;
+    QFrame* frame = nullptr;
+    QLabel* lb_1 = nullptr;
+    QLabel* lb_3 = nullptr;
+    QTreeWidget* treeWidget = nullptr;
+    QCheckBox* cb_pbuch = nullptr;  // null when the program has no mode check box
+    QPushButton* pushButton = nullptr;
+
+public slots:
+    void ReadyImport(QList<ExFOLDER*>* folders);
+    void UpdateStatusInfo(QString summary);
+    void treeEvent();
+
+private:
+    const ExImporterTable& m_table;
+    QHash<const ExFOLDER*, QTreeWidgetItem*> m_rows;
+    ExImporter* m_importer = nullptr;  // child of this window
+    QPointer<ExInfoDialog> m_info;
+};

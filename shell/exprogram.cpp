@@ -1,0 +1,69 @@
+#include "exprogram.h"
+
+#include "crmsettings.h"
+#include "exhttpn.h"
+#include "exmainwindow.h"
+#include "exmessagelog.h"
+#include "exoutlook.h"
+#include "exprofiledialog.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QDir>
+#include <QPushButton>
+
+#include <memory>
+
+QString exStoredSettingsLogon(const QString& httpLog, QString* baseUrl)
+{
+    const CrmSettings settings = readCrmSettings();
+    if (baseUrl)
+        *baseUrl = settings.url;
+    return crmLogon(settings, httpLog.toLocal8Bit());
+}
+
+namespace {
+
+ExScanProfile scanProfileOf(const ExImporterTable& table)
+{
+    ExScanProfile profile;
+    profile.mode = ExScanProfile::Mode::ItemClass;
+    profile.folderClass = table.folderClass;
+    profile.summaryLabel = table.folderLogLabel;
+    return profile;
+}
+
+} // namespace
+
+int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
+{
+    installMessageLog(table.messageLog);
+    int exitCode = 0;
+    {
+        QApplication app(argc, argv);
+        QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
+        qDebug() << QDir::currentPath();
+        ensureCurlGlobalInit();
+        exRegisterProfileDialog();
+
+        auto window = std::make_unique<ExMainWindow>(table);
+        auto outlook = std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), scanProfileOf(table));
+        if (outlook->status()) {
+            window->pushButton->setEnabled(false);
+            window->show();
+            QObject::connect(outlook.get(), &ExOutlook::Ready, window.get(), &ExMainWindow::ReadyImport);
+            outlook->ScanFolders();
+            exitCode = app.exec();
+        } else {
+            qDebug() << "Closing program";
+        }
+
+        // The worker reads through the folder handles: it is stopped and waited for before the Outlook
+        // access goes. The log is closed last so that the logoff messages still reach it.
+        window->destroyImporter();
+        outlook.reset();
+        window.reset();
+    }
+    uninstallMessageLog();
+    return exitCode;
+}
