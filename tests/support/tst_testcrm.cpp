@@ -190,6 +190,7 @@ void TstTestCrm::login()
     QCOMPARE(requests.size(), 1);
     QCOMPARE(requests[0][QLatin1String("op")].toString(), QStringLiteral("logon"));
     QCOMPARE(requests[0][QLatin1String("soapaction")].toString(), QStringLiteral("urn:logonAction"));
+    QCOMPARE(requests[0][QLatin1String("operation")].toString(), QStringLiteral("crmLogin"));
     QVERIFY(requests[0][QLatin1String("body")].toString().toUtf8().contains(pass));
 }
 
