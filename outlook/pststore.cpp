@@ -39,14 +39,15 @@ public:
     {
         if (!m_error)
             return "unknown error";
-        char buf[1024] = {};
-        libpff_error_sprint(m_error, buf, sizeof buf - 1);
+        char buf[4096] = {};
+        if (libpff_error_backtrace_sprint(m_error, buf, sizeof buf - 1) < 0)
+            libpff_error_sprint(m_error, buf, sizeof buf - 1);
+        // The backtrace starts with the root cause, one function per line; one log line is enough.
         std::string s(buf);
-        // libpff chains its messages with new lines; one log line is enough.
-        for (char& c : s)
-            if (c == '\n' || c == '\r')
-                c = ' ';
-        while (!s.empty() && s.back() == ' ')
+        const auto end = s.find_first_of("\r\n");
+        if (end != std::string::npos)
+            s.resize(end);
+        while (!s.empty() && (s.back() == ' ' || s.back() == '.'))
             s.pop_back();
         return s;
     }
@@ -372,6 +373,8 @@ HResult readColumns(PstFile& f, libpff_item_t* item, const std::vector<PropTag>&
 {
     out.clear();
     ItemProps props(item, f.codePage);
+    if (!props.valid())
+        return MAPI_E_CORRUPT_DATA;
     bool missing = false;
     for (PropTag t : columns) {
         PropValue v;
@@ -380,10 +383,8 @@ HResult readColumns(PstFile& f, libpff_item_t* item, const std::vector<PropTag>&
             id.tag = PR_ENTRYID;
             id.bin = makeEntryId(f.uid, nodeIdOf(item));
             v = pickValue(&id, t);
-        } else if (props.valid()) {
-            v = props.get(t);
         } else {
-            v = PropValue::error(t, MAPI_E_NOT_FOUND);
+            v = props.get(t);
         }
         missing = missing || v.isError();
         out.push_back(std::move(v));
@@ -704,7 +705,12 @@ public:
             }
             ItemPtr item(raw);
             Row row;
-            readColumns(*m_file, item.get(), m_columns, row);
+            if (failed(readColumns(*m_file, item.get(), m_columns, row))) {
+                log(LogLevel::Warning, std::string(m_kind == Kind::Folders ? "Subfolder " : "Item ") +
+                                           std::to_string(index) + " of folder \"" + m_name + "\" in " +
+                                           m_file->path + " has no readable properties, skipped");
+                continue;
+            }
             rows.push_back(std::move(row));
         }
         return S_OK;
@@ -1096,6 +1102,8 @@ FilePtr openFile(const std::string& path, std::size_t index)
     }
     if (f->subtreeNid == 0)
         f->subtreeNid = findSubtreeByName(*f);
+    if (f->subtreeNid == 0)
+        log(LogLevel::Critical, "Outlook data file " + path + " has no readable top folder; its store is skipped");
     loadNameMap(*f);
     return f;
 }

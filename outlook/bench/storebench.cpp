@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -131,30 +132,59 @@ bool readAll(const std::vector<std::string>& files, bool print, Counts& c)
     return true;
 }
 
-double runPffexport(const std::vector<std::string>& files)
+struct ToolRun {
+    double wall = -1;
+    double cpu = 0;
+    long peakKiB = 0;
+};
+
+// pffexport runs under /usr/bin/time, which reports its peak RSS; our own process's memory must
+// not count (a child forked from us inherits our high-water mark).
+ToolRun runPffexport(const std::vector<std::string>& files)
 {
+    ToolRun run;
     char tmpl[] = "/tmp/storebench.XXXXXX";
     const char* dir = mkdtemp(tmpl);
     if (!dir)
-        return -1;
+        return run;
+    const std::string timeFile = std::string(dir) + "/time.txt";
     const auto start = std::chrono::steady_clock::now();
     int n = 0;
     for (const auto& file : files) {
         const std::string target = std::string(dir) + "/f" + std::to_string(n++);
         const pid_t pid = fork();
         if (pid == 0) {
-            execlp("pffexport", "pffexport", "-q", "-m", "all", "-t", target.c_str(), file.c_str(),
-                   static_cast<char*>(nullptr));
+            if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr))
+                _exit(126);
+            execl("/usr/bin/time", "time", "-f", "%M %U %S", "-o", timeFile.c_str(), "pffexport", "-q", "-m", "all",
+                  "-t", target.c_str(), file.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         int status = 0;
         waitpid(pid, &status, 0);
+        if (FILE* t = std::fopen(timeFile.c_str(), "r")) {
+            long kib = 0;
+            double user = 0, sys = 0;
+            if (std::fscanf(t, "%ld %lf %lf", &kib, &user, &sys) == 3) {
+                run.peakKiB = std::max(run.peakKiB, kib);
+                run.cpu += user + sys;
+            }
+            std::fclose(t);
+        }
     }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string cleanup = std::string("rm -rf '") + dir + "'";
     if (std::system(cleanup.c_str()) != 0)
         std::fprintf(stderr, "could not remove %s\n", dir);
-    return secs;
+    return run;
+}
+
+double cpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace
@@ -188,6 +218,7 @@ int main(int argc, char** argv)
     }
     Counts total;
     long rssAfterFirst = 0;
+    const double cpuStart = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     for (int r = 0; r < rounds; ++r) {
         Counts c;
@@ -197,17 +228,19 @@ int main(int argc, char** argv)
             rssAfterFirst = peakRssKiB(RUSAGE_SELF);
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = cpuSeconds() - cpuStart;
     const long rss = peakRssKiB(RUSAGE_SELF);
-    const double pffSecs = runPffexport(files);
-    const long pffRss = peakRssKiB(RUSAGE_CHILDREN);
+    const ToolRun pff = runPffexport(files);
     const double fileCount = static_cast<double>(files.size()) * rounds;
-    std::printf("store interface: %d round(s) over %zu file(s): %.3f s, %.1f files/s, %.0f rows/s "
-                "(%ld rows, %ld folders, %ld values per round)\n",
-                rounds, files.size(), secs, fileCount / secs, static_cast<double>(total.rows) * rounds / secs,
-                total.rows, total.folders, total.values);
-    std::printf("store interface: peak RSS %ld KiB after round 1, %ld KiB after round %d\n", rssAfterFirst, rss,
-                rounds);
-    std::printf("pffexport -m all: 1 round over %zu file(s): %.3f s, %.1f files/s, peak RSS %ld KiB\n",
-                files.size(), pffSecs, static_cast<double>(files.size()) / pffSecs, pffRss);
+    std::printf("store interface, %d round(s) over %zu file(s), %ld rows x 48 columns, %ld folders per round:\n",
+                rounds, files.size(), total.rows, total.folders);
+    std::printf("  wall %.3f s (%.1f files/s, %.0f rows/s); cpu %.3f s (%.1f files/s, %.0f rows/s)\n", secs,
+                fileCount / secs, static_cast<double>(total.rows) * rounds / secs, cpu, fileCount / cpu,
+                static_cast<double>(total.rows) * rounds / cpu);
+    std::printf("  peak RSS %ld KiB after round 1, %ld KiB after round %d\n", rssAfterFirst, rss, rounds);
+    std::printf("pffexport -m all, 1 round over %zu file(s):\n", files.size());
+    std::printf("  wall %.3f s (%.1f files/s); cpu %.3f s (%.1f files/s); peak RSS %ld KiB\n", pff.wall,
+                static_cast<double>(files.size()) / pff.wall, pff.cpu,
+                pff.cpu > 0 ? static_cast<double>(files.size()) / pff.cpu : 0.0, pff.peakKiB);
     return 0;
 }
