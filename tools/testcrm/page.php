@@ -100,7 +100,7 @@ function testcrm_render_tenant(string $tenant): string
         . '<h1>Test-CRM: Mandant ' . testcrm_h($tenant) . "</h1>\n";
     $summary = [];
     foreach (TESTCRM_KIND_TITLES as $kind => $title) {
-        $summary[] = count($stored[$kind]) . ' ' . $title;
+        $summary[] = $title . ': ' . count($stored[$kind]);
     }
     $html .= '<p>Gespeichert: ' . testcrm_h(implode(', ', $summary)) . '. Zeiten in UTC. '
         . '<a href="index.html">Aktualisieren</a> · <a href="../">Alle Mandanten</a></p>' . "\n";
