@@ -87,6 +87,7 @@ void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); 
 void TestWizardCheck::init()
 {
     QFile::remove(QString::fromLatin1(ExChecker::httpLogFile));
+    QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).clear();
     const QMutexLocker lock(&messagesMutex);
     messages.clear();
 }
