@@ -1,0 +1,30 @@
+// ExFOLDER: one Outlook folder found by the folder scan.
+#pragma once
+
+#include "xmapi.h"
+
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+class QTreeWidgetItem; // set and read by the window that shows the folder; never touched here
+
+struct ExFOLDER {
+    ExFOLDER() = default;
+    ExFOLDER(const ExFOLDER&) = delete;
+    ExFOLDER& operator=(const ExFOLDER&) = delete;
+    // Destroys the subfolders (recursively), then releases the folder handle.
+    ~ExFOLDER();
+
+    QString name;          // folder name; for a store root the store's display name
+    qint32 itemCount = 0;  // PR_CONTENT_COUNT, 0 when missing
+    bool isStoreRoot = false;
+    // The open folder. Stays open as long as the record lives: the import run opens contents
+    // tables through it, as many times as it needs (one run after another).
+    std::unique_ptr<xmapi::Folder> folder;
+    ExFOLDER* parent = nullptr; // null for a store root
+    std::vector<std::unique_ptr<ExFOLDER>> subFolders; // openable direct children, hierarchy order
+    QTreeWidgetItem* treeItem = nullptr;
+};

@@ -1,0 +1,240 @@
+// The login check ("Prüfen") against the local test CRM: the outcome in the status label, what
+// reaches the wire and the logs, and what is left alone (the stored settings).
+#include "exchecker.h"
+#include "testcrm.h"
+#include "wizard.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMutex>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+
+namespace {
+
+QMutex messagesMutex;
+QStringList messages;
+
+void collectMessages(QtMsgType, const QMessageLogContext&, const QString& text)
+{
+    const QMutexLocker lock(&messagesMutex);
+    messages << text;
+}
+
+QString allMessages()
+{
+    const QMutexLocker lock(&messagesMutex);
+    return messages.join(QLatin1Char('\n'));
+}
+
+QByteArray httpLog()
+{
+    QFile file(QString::fromLatin1(ExChecker::httpLogFile));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString red() { return QString::fromUtf8(Wizard::failureText); }
+QString green() { return QString::fromUtf8(Wizard::successText); }
+
+struct Window {
+    Wizard wizard{nullptr, QDir::currentPath()};
+    QLabel* label = wizard.findChild<QLabel*>(QStringLiteral("chkLabel"));
+    QPushButton* check = wizard.findChild<QPushButton*>(QStringLiteral("chkButton"));
+
+    void fill(const QString& url, const QString& login, const QString& password)
+    {
+        wizard.findChild<QLineEdit*>(QStringLiteral("leURL"))->setText(url);
+        wizard.findChild<QLineEdit*>(QStringLiteral("leLOGIN"))->setText(login);
+        wizard.findChild<QLineEdit*>(QStringLiteral("lePASS"))->setText(password);
+    }
+    void press() { QTest::mousePress(check, Qt::LeftButton); }
+};
+
+int logonRequests(const TestCrm& crm)
+{
+    int count = 0;
+    for (const auto& request : crm.requests())
+        count += request.toObject().value(QStringLiteral("op")).toString() == QStringLiteral("logon");
+    return count;
+}
+
+}  // namespace
+
+class TestWizardCheck : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void outcome_data();
+    void outcome();
+    void tooShortFailsAtOnceWithoutNetwork_data();
+    void tooShortFailsAtOnceWithoutNetwork();
+    void unreachableServer();
+    void credentialsTravelAsUtf8AndStayOutOfLogs();
+    void secondPressWhileCheckingDoesNothing();
+    void checkLeavesSettingsAlone();
+};
+
+void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); }
+
+void TestWizardCheck::init()
+{
+    QFile::remove(QString::fromLatin1(ExChecker::httpLogFile));
+    const QMutexLocker lock(&messagesMutex);
+    messages.clear();
+}
+
+void TestWizardCheck::outcome_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("logged on") << QString() << QString::fromLatin1(TestCrm::defaultPassword) << true;
+    QTest::newRow("wrong password") << QString() << QStringLiteral("falsch") << false;
+    QTest::newRow("login refused") << QStringLiteral("login_refused") << QString::fromLatin1(TestCrm::defaultPassword)
+                                   << false;
+    QTest::newRow("33-character answer") << QStringLiteral("answer:crmLogin=0123456789abcdef0123456789abcdef0")
+                                         << QString::fromLatin1(TestCrm::defaultPassword) << false;
+    QTest::newRow("31-character answer") << QStringLiteral("answer:crmLogin=0123456789abcdef0123456789abcde")
+                                         << QString::fromLatin1(TestCrm::defaultPassword) << false;
+    QTest::newRow("SOAP fault") << QStringLiteral("soap_fault") << QString::fromLatin1(TestCrm::defaultPassword)
+                                << false;
+    QTest::newRow("HTML error page") << QStringLiteral("html500") << QString::fromLatin1(TestCrm::defaultPassword)
+                                     << false;
+}
+
+void TestWizardCheck::outcome()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, password);
+    QFETCH(bool, ok);
+    TestCrm crm(QStringLiteral("wizard-outcome"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(fault);
+
+    Window window;
+    window.fill(crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), password);
+    window.press();
+    QCOMPARE(window.label->text(), QString::fromUtf8(Wizard::checkingText));
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(window.label->text(), ok ? green() : red());
+    QCOMPARE(logonRequests(crm), 1);
+    // The check went through the wizard's own HTTP log.
+    QVERIFY(httpLog().contains("/soap/index.php?op=logon"));
+}
+
+void TestWizardCheck::tooShortFailsAtOnceWithoutNetwork_data()
+{
+    // url: the address typed, or empty for the test CRM's own address.
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("login");
+    QTest::newRow("6-character address") << QStringLiteral("http:/") << QStringLiteral("demo");
+    QTest::newRow("1-character login") << QString() << QStringLiteral("d");
+    QTest::newRow("empty login") << QString() << QString();
+}
+
+void TestWizardCheck::tooShortFailsAtOnceWithoutNetwork()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, login);
+    TestCrm crm(QStringLiteral("wizard-short"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    Window window;
+    window.fill(url.isEmpty() ? crm.baseUrl() : url, login, QString::fromLatin1(TestCrm::defaultPassword));
+    window.press();
+    // Red at once, inside the press, without waiting for anything.
+    QCOMPARE(window.label->text(), red());
+    QVERIFY(!window.wizard.isChecking());
+    QVERIFY(!QFile::exists(QString::fromLatin1(ExChecker::httpLogFile)));
+    QCOMPARE(logonRequests(crm), 0);
+}
+
+void TestWizardCheck::unreachableServer()
+{
+    Window window;
+    // Port 9 (discard) on loopback: nothing listens, the connection is refused.
+    window.fill(QStringLiteral("http://127.0.0.1:9/crm/"), QStringLiteral("demo"), QStringLiteral("demo"));
+    window.press();
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(window.label->text(), red());
+    // The details are in the wizard's HTTP log.
+    const QByteArray log = httpLog();
+    QVERIFY(log.contains("Port: 9"));
+    QVERIFY(log.contains("FAILED"));
+}
+
+void TestWizardCheck::credentialsTravelAsUtf8AndStayOutOfLogs()
+{
+    TestCrm crm(QStringLiteral("wizard-utf8"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    const QString login = QStringLiteral("Jürgen Ж");
+    const QString password = QStringLiteral("Kennwort-€-Жук&<x>");
+    crm.addUser(login, password);
+
+    Window window;
+    window.fill(crm.baseUrl(), login, password);
+    window.press();
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(window.label->text(), green());
+
+    // On the wire: UTF-8 and escaped.
+    const QJsonArray requests = crm.requests();
+    QVERIFY(!requests.isEmpty());
+    const QString body = requests.last().toObject().value(QStringLiteral("body")).toString();
+    QVERIFY2(body.contains(QStringLiteral("Kennwort-€-Жук&amp;&lt;x&gt;")), qPrintable(body));
+
+    // Never in a log: neither the debug output nor the HTTP log.
+    QVERIFY(!allMessages().contains(QStringLiteral("Kennwort")));
+    QVERIFY(allMessages().contains(QStringLiteral("LOGON XML")));
+    QVERIFY(!httpLog().contains("Kennwort"));
+}
+
+void TestWizardCheck::secondPressWhileCheckingDoesNothing()
+{
+    TestCrm crm(QStringLiteral("wizard-twice"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(QStringLiteral("slow"));
+    Window window;
+    window.fill(crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                QString::fromLatin1(TestCrm::defaultPassword));
+    window.press();
+    QVERIFY(window.wizard.isChecking());
+    QTest::mouseRelease(window.check, Qt::LeftButton);
+    window.press();
+    QTest::mouseRelease(window.check, Qt::LeftButton);
+    QCOMPARE(window.label->text(), QString::fromUtf8(Wizard::checkingText));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.wizard.isChecking(), 20000);
+    QCOMPARE(window.label->text(), green());
+    QCOMPARE(logonRequests(crm), 1);
+
+    // Once finished, the next press starts a new check.
+    crm.setFault(QString());
+    window.press();
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(logonRequests(crm), 2);
+}
+
+void TestWizardCheck::checkLeavesSettingsAlone()
+{
+    TestCrm crm(QStringLiteral("wizard-nosave"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    settings.setValue(QStringLiteral("CRM_URL"), QStringLiteral("http://stored.example/"));
+    settings.sync();
+
+    Window window;
+    window.fill(crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                QString::fromLatin1(TestCrm::defaultPassword));
+    window.press();
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(window.label->text(), green());
+    settings.sync();
+    QCOMPARE(settings.value(QStringLiteral("CRM_URL")).toString(), QStringLiteral("http://stored.example/"));
+    QVERIFY(!settings.contains(QStringLiteral("CRM_LGN")));
+    QVERIFY(!settings.contains(QStringLiteral("CRM_KNW")));
+}
+
+QTEST_MAIN(TestWizardCheck)
+#include "testwizardcheck.moc"

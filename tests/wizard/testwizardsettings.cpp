@@ -1,0 +1,130 @@
+// The wizard as the editor of the stored connection settings: shown at start, stored as typed at
+// close and at every importer button, read back unchanged by the next start.
+#include "crmsettings.h"
+#include "wizard.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+QLineEdit* field(Wizard& wizard, const char* name)
+{
+    return wizard.findChild<QLineEdit*>(QString::fromLatin1(name));
+}
+
+void fill(Wizard& wizard, const QString& url, const QString& login, const QString& password)
+{
+    field(wizard, "leURL")->setText(url);
+    field(wizard, "leLOGIN")->setText(login);
+    field(wizard, "lePASS")->setText(password);
+}
+
+void clearStoredSettings()
+{
+    QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    settings.clear();
+    settings.sync();
+}
+
+}  // namespace
+
+class TestWizardSettings : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { clearStoredSettings(); }
+    void firstStartShowsEmptyFields();
+    void closeStoresFieldsAsTyped_data();
+    void closeStoresFieldsAsTyped();
+    void importerButtonStoresFields_data();
+    void importerButtonStoresFields();
+    void startShowsWhatAnotherProgramStored();
+};
+
+void TestWizardSettings::firstStartShowsEmptyFields()
+{
+    Wizard wizard(nullptr, QDir::currentPath());
+    QCOMPARE(field(wizard, "leURL")->text(), QString());
+    QCOMPARE(field(wizard, "leLOGIN")->text(), QString());
+    QCOMPARE(field(wizard, "lePASS")->text(), QString());
+    // Looking is not storing: nothing is written before a close or a launch.
+    const QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    QVERIFY(settings.allKeys().isEmpty());
+}
+
+void TestWizardSettings::closeStoresFieldsAsTyped_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("password");
+    QTest::newRow("plain") << QStringLiteral("https://crm.example.com/") << QStringLiteral("hans")
+                           << QStringLiteral("geheim");
+    QTest::newRow("beyond Latin-1") << QStringLiteral("http://crm.example.com/müller") << QStringLiteral("Jürgen")
+                                    << QStringLiteral("Pa€wort-Жук");
+    QTest::newRow("blanks and markup kept") << QStringLiteral(" http://x.example/ ") << QStringLiteral("a&b ")
+                                            << QStringLiteral(" <pass>\"'; ");
+    QTest::newRow("all empty") << QString() << QString() << QString();
+}
+
+void TestWizardSettings::closeStoresFieldsAsTyped()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, login);
+    QFETCH(QString, password);
+    {
+        Wizard wizard(nullptr, QDir::currentPath());
+        wizard.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&wizard));
+        fill(wizard, url, login, password);
+        QVERIFY(wizard.close());
+    }
+    const CrmSettings stored = readCrmSettings();
+    QCOMPARE(stored.url, url);
+    QCOMPARE(stored.login, login);
+    QCOMPARE(stored.password, password);
+
+    Wizard next(nullptr, QDir::currentPath());
+    QCOMPARE(field(next, "leURL")->text(), url);
+    QCOMPARE(field(next, "leLOGIN")->text(), login);
+    QCOMPARE(field(next, "lePASS")->text(), password);
+}
+
+void TestWizardSettings::importerButtonStoresFields_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("E-Mails") << QStringLiteral("emailBt");
+    QTest::newRow("Kontakte") << QStringLiteral("conBt");
+    QTest::newRow("Termine") << QStringLiteral("appBt");
+    QTest::newRow("Aufgaben") << QStringLiteral("taskBt");
+}
+
+void TestWizardSettings::importerButtonStoresFields()
+{
+    QFETCH(QString, button);
+    // No importer in the (empty) program folder: the press still stores, without any check run.
+    const QTemporaryDir programDir;
+    Wizard wizard(nullptr, programDir.path());
+    fill(wizard, QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("Zoë"), QStringLiteral("ключ€"));
+    QTest::mousePress(wizard.findChild<QPushButton*>(button), Qt::LeftButton);
+
+    const CrmSettings stored = readCrmSettings();
+    QCOMPARE(stored.url, QStringLiteral("http://127.0.0.1:9/"));
+    QCOMPARE(stored.login, QStringLiteral("Zoë"));
+    QCOMPARE(stored.password, QStringLiteral("ключ€"));
+}
+
+void TestWizardSettings::startShowsWhatAnotherProgramStored()
+{
+    writeCrmSettings({QStringLiteral("https://crm.example.org:8443/kunde/"), QStringLiteral("Ærøskøbing"),
+                      QStringLiteral("日本語")});
+    Wizard wizard(nullptr, QDir::currentPath());
+    QCOMPARE(field(wizard, "leURL")->text(), QStringLiteral("https://crm.example.org:8443/kunde/"));
+    QCOMPARE(field(wizard, "leLOGIN")->text(), QStringLiteral("Ærøskøbing"));
+    QCOMPARE(field(wizard, "lePASS")->text(), QStringLiteral("日本語"));
+}
+
+QTEST_MAIN(TestWizardSettings)
+#include "testwizardsettings.moc"

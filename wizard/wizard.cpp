@@ -1,0 +1,89 @@
+#include "wizard.h"
+
+#include "crmsettings.h"
+#include "exchecker.h"
+#include "ui_wizard.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+
+// The pictures are compiled into the wizard's library: register them before the form loads them.
+static void initWizardResources() { Q_INIT_RESOURCE(wizard); }
+
+Wizard::Wizard(QWidget* parent, const QString& programDir)
+    : QWidget(parent), m_ui(std::make_unique<Ui::WizardClass>()),
+      m_launcher(std::make_unique<ImporterLauncher>(programDir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                                         : programDir))
+{
+    initWizardResources();
+    m_ui->setupUi(this);
+    // A plain QWidget paints its style-sheet background only when asked to.
+    setAttribute(Qt::WA_StyledBackground);
+
+    connect(m_ui->chkButton, &QPushButton::pressed, this, &Wizard::StartCheck);
+    connect(m_ui->emailBt, &QPushButton::pressed, this, &Wizard::emailClicked);
+    connect(m_ui->conBt, &QPushButton::pressed, this, &Wizard::consClicked);
+    connect(m_ui->appBt, &QPushButton::pressed, this, &Wizard::appsClicked);
+    connect(m_ui->taskBt, &QPushButton::pressed, this, &Wizard::taskClicked);
+
+    loadSettings();
+}
+
+Wizard::~Wizard() = default;
+
+void Wizard::loadSettings()
+{
+    const CrmSettings settings = readCrmSettings();
+    m_ui->leURL->setText(settings.url);
+    m_ui->leLOGIN->setText(settings.login);
+    m_ui->lePASS->setText(settings.password);
+}
+
+void Wizard::saveSettings()
+{
+    // Stored exactly as typed: no trimming, no check.
+    writeCrmSettings({m_ui->leURL->text(), m_ui->leLOGIN->text(), m_ui->lePASS->text()});
+}
+
+void Wizard::StartCheck()
+{
+    if (m_checker)
+        return;
+    m_ui->chkLabel->setText(QString::fromUtf8(checkingText));
+    m_checker = new ExChecker(m_ui->leLOGIN->text(), m_ui->lePASS->text(), m_ui->leURL->text(), this);
+    connect(m_checker, &ExChecker::CheckDone, this, &Wizard::CheckDone);
+    connect(this, &Wizard::MakeLogin, m_checker, &ExChecker::CRMLogin);
+    emit MakeLogin();
+}
+
+void Wizard::CheckDone(bool ok)
+{
+    m_ui->chkLabel->setText(QString::fromUtf8(ok ? successText : failureText));
+    if (m_checker) {
+        disconnect(this, &Wizard::MakeLogin, m_checker, &ExChecker::CRMLogin);
+        // CheckDone may arrive from inside the checker's own slot: delete it once that has returned.
+        m_checker->deleteLater();
+        m_checker.clear();
+    }
+}
+
+void Wizard::launch(Importer importer)
+{
+    saveSettings();
+    // A program that cannot be found or started shows nothing to the user.
+    (void)m_launcher->launch(importer);
+    qDebug() << importerDebugMessage(importer);
+}
+
+void Wizard::emailClicked() { launch(Importer::Email); }
+void Wizard::consClicked() { launch(Importer::Contacts); }
+void Wizard::appsClicked() { launch(Importer::Appointments); }
+void Wizard::taskClicked() { launch(Importer::Tasks); }
+
+void Wizard::closeEvent(QCloseEvent* event)
+{
+    saveSettings();
+    qDebug() << "Close event";
+    event->accept();
+}

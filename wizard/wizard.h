@@ -1,0 +1,56 @@
+// The wizard's window: shows and edits the stored connection settings, checks the login and
+// starts the importers. The work is done by CrmSettings (crmclient), ExChecker and
+// ImporterLauncher; the window only shows and forwards.
+#pragma once
+
+#include "importerlauncher.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class WizardClass;
+}
+class ExChecker;
+
+class Wizard : public QWidget {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Wizard)
+public:
+    static constexpr const char* checkingText = "<b>Verbinde mit CRM ...</b>";
+    static constexpr const char* successText = "<font color=\"green\"><b>Login erfolgreich</b></font>";
+    static constexpr const char* failureText = "<font color=\"red\"><b>Login Fehlgeschlagen</b></font>";
+
+    // programDir: where the importers are looked for first (default: the wizard's own folder).
+    explicit Wizard(QWidget* parent = nullptr, const QString& programDir = {});
+    ~Wizard() override;
+
+    [[nodiscard]] const ImporterLauncher& launcher() const { return *m_launcher; }
+    [[nodiscard]] bool isChecking() const { return !m_checker.isNull(); }
+
+signals:
+    void MakeLogin();
+
+public slots:
+    void StartCheck();
+    void CheckDone(bool ok);
+    void emailClicked();
+    void consClicked();
+    void appsClicked();
+    void taskClicked();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void loadSettings();
+    void saveSettings();
+    void launch(Importer importer);
+
+    std::unique_ptr<Ui::WizardClass> m_ui;
+    QPointer<ExChecker> m_checker;
+    // Declared last so that it is destroyed first: the latest importers end before the window goes.
+    std::unique_ptr<ImporterLauncher> m_launcher;
+};
