@@ -10,6 +10,8 @@
 #include <QMutex>
 #include <QPushButton>
 #include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -72,6 +74,7 @@ private slots:
     void tooShortFailsAtOnceWithoutNetwork_data();
     void tooShortFailsAtOnceWithoutNetwork();
     void unreachableServer();
+    void httpsUsesThePortOfTheAddress();
     void credentialsTravelAsUtf8AndStayOutOfLogs();
     void secondPressWhileCheckingDoesNothing();
     void checkLeavesSettingsAlone();
@@ -163,6 +166,28 @@ void TestWizardCheck::unreachableServer()
     const QByteArray log = httpLog();
     QVERIFY(log.contains("Port: 9"));
     QVERIFY(log.contains("FAILED"));
+}
+
+void TestWizardCheck::httpsUsesThePortOfTheAddress()
+{
+    // A plain TCP listener on a free port: the TLS handshake must come here, not to port 443.
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    int connections = 0;
+    connect(&listener, &QTcpServer::newConnection, &listener, [&] {
+        while (QTcpSocket* socket = listener.nextPendingConnection()) {
+            ++connections;
+            socket->abort();  // no TLS here: the handshake fails at once
+            socket->deleteLater();
+        }
+    });
+    Window window;
+    window.fill(QStringLiteral("https://127.0.0.1:%1/crm/").arg(listener.serverPort()), QStringLiteral("demo"),
+                QStringLiteral("demo"));
+    window.press();
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(window.label->text(), red());
+    QVERIFY(connections >= 1);
 }
 
 void TestWizardCheck::credentialsTravelAsUtf8AndStayOutOfLogs()
