@@ -166,6 +166,12 @@ else
     say "  into the wizard, or run again with --demo-settings."
 fi
 
+# Qt wants a private runtime folder; give it one when the session has none.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    mkdir -m 700 "$tmp/runtime"
+    export XDG_RUNTIME_DIR=$tmp/runtime
+fi
+
 # --- 4./5. display and data -------------------------------------------------------------------
 if [ -z "${DISPLAY:-}" ]; then
     command -v Xvfb >/dev/null || die "no DISPLAY and no Xvfb: install xvfb (tools/install-deps.sh)"
