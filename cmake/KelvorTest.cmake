@@ -3,7 +3,7 @@
 # One Qt Test executable per call, registered with ctest under <name>.
 #   GUI  the test shows widgets: runs on the offscreen platform.
 #   CRM  the test talks to the local test CRM: requires the TestCrm fixture, which starts one
-#        server for the whole ctest run; tests reach it through tests/support/TestCrm.h.
+#        server for the whole ctest run; tests reach it through tests/support/testcrm.h.
 #   PST  the test reads the sample Outlook files; KELVOR_TESTDATA points at their folder.
 # Every test gets its own empty working folder (log files are written to the current folder)
 # and a private configuration folder, so no test sees another's settings or logs.

@@ -1,6 +1,6 @@
 #include "crmsettings.h"
 
-#include "crmexchange.h"
+#include "exhttpn.h"
 #include "exsoapcall.h"
 
 #include <QDebug>
@@ -36,25 +36,30 @@ QString crmLogon(const QString& url, const QString& login, const QString& passwo
     if (url.size() < 7 || login.size() < 2)
         return QString();
 
-    ExSoapCall call;
-    call.setArgument(QStringList{login, password});
-    const QByteArray request = call.requestBytes(CrmOp::crmLogin);
-
-    // The log shows the request with the password replaced.
-    ExSoapCall masked;
-    masked.setArgument(QStringList{login, QStringLiteral("***")});
-    qDebug() << "LOGON XML: ";
-    qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(masked.requestBytes(CrmOp::crmLogin)) + QLatin1Char('"');
-    qDebug() << ":LOGON XML";
-
     QString sessionId;
-    const CrmExchangeResult exchange =
-        crmExchange(url, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), httpLogPath, request);
-    if (exchange.ready) {
-        if (options.logRawResponse)
-            qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(exchange.response) + QLatin1Char('"');
-        call.feedResponse(exchange.response);
-        sessionId = QString::fromUtf8(call.parseResponse(CrmOp::crmLogin).toByteArray());
+    {
+        CExHTTPn http(url, QStringLiteral("logon"), httpLogPath);
+        if (http.isReady()) {
+            ExSoapCall call;
+            call.setArgument(QStringList{login, password});
+            const QByteArray request = call.requestBytes(CrmOp::crmLogin);
+
+            // The log shows the request with the password replaced.
+            ExSoapCall masked;
+            masked.setArgument(QStringList{login, QStringLiteral("***")});
+            qDebug() << "LOGON XML: ";
+            qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(masked.requestBytes(CrmOp::crmLogin)) +
+                    QLatin1Char('"');
+            qDebug() << ":LOGON XML";
+
+            http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), request);
+            QByteArray response(int(http.dataAvailable()), '\0');
+            response.truncate(qMax(0, http.readdata(response.data(), quint32(response.size()))));
+            if (options.logRawResponse)
+                qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(response) + QLatin1Char('"');
+            call.feedResponse(response);
+            sessionId = QString::fromUtf8(call.parseResponse(CrmOp::crmLogin).toByteArray());
+        }
     }
     qDebug() << "SESSION ID: " << sessionId.toUtf8();
     return sessionId;

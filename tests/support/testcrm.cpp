@@ -6,7 +6,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 constexpr int timeoutMs = 30000;
 
@@ -15,8 +16,7 @@ QString envString(const char* name)
     return qEnvironmentVariableIsSet(name) ? qEnvironmentVariable(name) : QString();
 }
 
-struct HttpResult
-{
+struct HttpResult {
     int status = 0;
     QByteArray body;
     QString error;
@@ -30,12 +30,13 @@ HttpResult httpExchange(quint16 port, const QByteArray& method, const QByteArray
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), port);
     if (!socket.waitForConnected(timeoutMs)) {
-        result.error = QStringLiteral("cannot reach the test CRM on 127.0.0.1:%1: %2").arg(port).arg(socket.errorString());
+        result.error =
+            QStringLiteral("cannot reach the test CRM on 127.0.0.1:%1: %2").arg(port).arg(socket.errorString());
         return result;
     }
-    QByteArray request = method + ' ' + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(port)
-        + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
-        + "\r\nConnection: close\r\n\r\n" + body;
+    QByteArray request = method + ' ' + path + " HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                         "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+                         "\r\nConnection: close\r\n\r\n" + body;
     socket.write(request);
     QByteArray response;
     while (socket.state() == QAbstractSocket::ConnectedState) {
@@ -52,7 +53,8 @@ HttpResult httpExchange(quint16 port, const QByteArray& method, const QByteArray
     const int headerEnd = response.indexOf("\r\n\r\n");
     const QList<QByteArray> statusLine = response.left(response.indexOf("\r\n")).split(' ');
     if (headerEnd < 0 || statusLine.size() < 2) {
-        result.error = QStringLiteral("unreadable answer of the test CRM: %1").arg(QString::fromUtf8(response.left(200)));
+        result.error =
+            QStringLiteral("unreadable answer of the test CRM: %1").arg(QString::fromUtf8(response.left(200)));
         return result;
     }
     result.status = statusLine.at(1).toInt();
@@ -62,9 +64,7 @@ HttpResult httpExchange(quint16 port, const QByteArray& method, const QByteArray
 
 } // namespace
 
-TestCrm::TestCrm(const QString& tenant)
-    : m_tenant(tenant)
-    , m_stateDir(envString("KELVOR_TESTCRM_STATE"))
+TestCrm::TestCrm(const QString& tenant) : m_tenant(tenant), m_stateDir(envString("KELVOR_TESTCRM_STATE"))
 {
     static const QRegularExpression validTenant(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_.\\-]{0,127}$"));
     if (!validTenant.match(m_tenant).hasMatch() || m_tenant.contains(QStringLiteral(".."))) {

@@ -46,7 +46,8 @@ public:
     // "mailfolders", "mails"; each an array of objects: the received fields plus "id", "user" and
     // "_request" (id of the raw request in requests()).
     [[nodiscard]] QJsonObject stored() const;
-    // Raw requests in order: [{ "id", "op", "soapaction", "path", "body" }, ...].
+    // Raw requests in order: [{ "id", "op" (service), "operation" (SOAP operation), "soapaction",
+    // "path", "body" }, ...]; see tools/testcrm/README.md.
     [[nodiscard]] QJsonArray requests() const;
     // The last session id handed out (32 characters), empty when none.
     [[nodiscard]] QString sessionId() const;

@@ -3,7 +3,6 @@
 #include "testcrm.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,13 +10,15 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <QXmlStreamReader>
 
+#include <memory>
 #include <optional>
 
-namespace {
+namespace
+{
 
 const QByteArray envelopeHead =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?> <SOAP-ENV:Envelope "
@@ -27,8 +28,7 @@ const QByteArray envelopeHead =
     "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">";
 const QByteArray envelopeTail = "</SOAP-ENV:Body> </SOAP-ENV:Envelope>";
 
-struct Reply
-{
+struct Reply {
     int status = 0;
     QByteArray contentType;
     QByteArray body;
@@ -45,17 +45,15 @@ Reply httpRequest(const QString& url, const QByteArray& soapAction, const QByteA
         request.setRawHeader("SOAPAction", soapAction);
     QElapsedTimer timer;
     timer.start();
-    QNetworkReply* reply = body ? manager.post(request, *body) : manager.get(request);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
-    loop.exec();
+    std::unique_ptr<QNetworkReply> reply(body ? manager.post(request, *body) : manager.get(request));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!reply->isFinished())
+        finished.wait(20000);
     Reply result;
     result.elapsedMs = timer.elapsed();
     result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
     result.body = reply->readAll();
-    delete reply;
     return result;
 }
 
@@ -83,8 +81,8 @@ std::optional<QString> returnValue(const QByteArray& body)
 
 QByteArray loginBody(const QByteArray& login, const QByteArray& pass)
 {
-    return "<NS1:crmLogin xmlns:NS1=\"urn:crmlogon\"><login xsi:type=\"xsd:string\">" + login
-        + "</login><pass xsi:type=\"xsd:string\">" + pass + "</pass></NS1:crmLogin>";
+    return "<NS1:crmLogin xmlns:NS1=\"urn:crmlogon\"><login xsi:type=\"xsd:string\">" + login +
+           "</login><pass xsi:type=\"xsd:string\">" + pass + "</pass></NS1:crmLogin>";
 }
 
 QString logIn(const TestCrm& crm)
@@ -101,10 +99,10 @@ QByteArray sessionElement(const QString& sid)
 // session: the session_id element, or the placeholder %SID% in data rows
 QByteArray companyBody(const QByteArray& session, const QByteArray& name)
 {
-    return "<NS1:crmaddContact xmlns:NS1=\"urn:contacts\">" + session
-        + "<crmContactItem xsi:type=\"NS1:crmContactItem\"><company xsi:type=\"xsd:string\">" + name
-        + "</company><city xsi:type=\"xsd:string\">K\xc3\xb6ln</city><userid xsi:type=\"xsd:int\">3</userid>"
-          "</crmContactItem></NS1:crmaddContact>";
+    return "<NS1:crmaddContact xmlns:NS1=\"urn:contacts\">" + session +
+           "<crmContactItem xsi:type=\"NS1:crmContactItem\"><company xsi:type=\"xsd:string\">" + name +
+           "</company><city xsi:type=\"xsd:string\">K\xc3\xb6ln</city><userid xsi:type=\"xsd:int\">3</userid>"
+           "</crmContactItem></NS1:crmaddContact>";
 }
 
 int intReturn(const Reply& reply)
@@ -190,6 +188,7 @@ void TstTestCrm::login()
     QCOMPARE(requests.size(), 1);
     QCOMPARE(requests[0][QLatin1String("op")].toString(), QStringLiteral("logon"));
     QCOMPARE(requests[0][QLatin1String("soapaction")].toString(), QStringLiteral("urn:logonAction"));
+    QCOMPARE(requests[0][QLatin1String("operation")].toString(), QStringLiteral("crmLogin"));
     QVERIFY(requests[0][QLatin1String("body")].toString().toUtf8().contains(pass));
 }
 
@@ -200,7 +199,7 @@ void TstTestCrm::addStoresAndDetectsDuplicates_data()
     QTest::addColumn<QByteArray>("duplicate"); // an item the server must see as the same
     QTest::addColumn<QByteArray>("distinct");  // an item that differs only in a key field
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QByteArray>("expected");  // JSON object: fields the stored item must hold
+    QTest::addColumn<QByteArray>("expected"); // JSON object: fields the stored item must hold
     QTest::addColumn<bool>("duplicatesDetected");
 
     const QByteArray pcontact =
@@ -218,8 +217,8 @@ void TstTestCrm::addStoresAndDetectsDuplicates_data()
         << true;
 
     QTest::newRow("company") << QByteArray("contacts") << companyBody("%SID%", "Acme &amp; Partner")
-                             << companyBody("%SID%", "Acme &amp; Partner")
-                             << companyBody("%SID%", "ACME &amp; Partner") << QStringLiteral("contacts")
+                             << companyBody("%SID%", "Acme &amp; Partner") << companyBody("%SID%", "ACME &amp; Partner")
+                             << QStringLiteral("contacts")
                              << QByteArray(R"({"company":"Acme & Partner","city":"Köln","userid":3})") << true;
 
     const QByteArray person =
@@ -268,9 +267,13 @@ void TstTestCrm::addStoresAndDetectsDuplicates_data()
                               "<parent xsi:type=\"xsd:string\">%INBOX%</parent>"
                               "<name xsi:type=\"xsd:string\">%NAME%</name></NS1:crmaddTreeEntry>";
     QTest::newRow("mail folder: same name makes a second folder")
-        << QByteArray("email") << QByteArray(folder).replace("%NAME%", "Gesch\xc3\xa4""ftlich")
-        << QByteArray(folder).replace("%NAME%", "Gesch\xc3\xa4""ftlich") << QByteArray(folder).replace("%NAME%", "Privat")
-        << QStringLiteral("mailfolders") << QByteArray(R"({"name":"Geschäftlich"})") << false;
+        << QByteArray("email")
+        << QByteArray(folder).replace("%NAME%", "Gesch\xc3\xa4"
+                                                "ftlich")
+        << QByteArray(folder).replace("%NAME%", "Gesch\xc3\xa4"
+                                                "ftlich")
+        << QByteArray(folder).replace("%NAME%", "Privat") << QStringLiteral("mailfolders")
+        << QByteArray(R"({"name":"Geschäftlich"})") << false;
 
     const QByteArray mime = "Message-ID: <%ID%@example.org>\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n"
                             "From: a@example.org\r\n\r\nHallo\r\n";
@@ -303,8 +306,8 @@ void TstTestCrm::addStoresAndDetectsDuplicates()
     const int cid = intReturn(post(crm, "contacts", companyBody(sessionElement(sid), "Tr\xc3\xa4ger GmbH")));
     QVERIFY(cid > 0);
     const int inbox = intReturn(post(crm, "email",
-                                     "<NS1:crmgetInboxFolder xmlns:NS1=\"urn:crmemail\">" + sessionElement(sid)
-                                         + "<konto xsi:type=\"xsd:string\">0</konto></NS1:crmgetInboxFolder>"));
+                                     "<NS1:crmgetInboxFolder xmlns:NS1=\"urn:crmemail\">" + sessionElement(sid) +
+                                         "<konto xsi:type=\"xsd:string\">0</konto></NS1:crmgetInboxFolder>"));
     QVERIFY(inbox > 0);
     const auto fill = [&](QByteArray body) {
         return body.replace("%SID%", sessionElement(sid))
@@ -333,8 +336,7 @@ void TstTestCrm::addStoresAndDetectsDuplicates()
     QVERIFY(!want.isEmpty());
     for (auto it = want.begin(); it != want.end(); ++it)
         QVERIFY2(item.value(it.key()) == it.value(),
-                 qPrintable(QStringLiteral("%1: %2").arg(it.key(),
-                                                         QString::fromUtf8(QJsonDocument(item).toJson()))));
+                 qPrintable(QStringLiteral("%1: %2").arg(it.key(), QString::fromUtf8(QJsonDocument(item).toJson()))));
     // The stored item points at the raw request it came from.
     const QJsonArray requests = crm.requests();
     const int request = item.value(QLatin1String("_request")).toInt();
@@ -388,8 +390,8 @@ void TstTestCrm::malformedRequestsGetFault_data()
     const QByteArray company = companyBody("%SID%", "Acme");
     QTest::newRow("latin-1 byte in utf-8 envelope")
         << envelopeHead + QByteArray(company).replace("Acme", "M\xfcller") + envelopeTail << QByteArray("Client");
-    QTest::newRow("unescaped ampersand")
-        << envelopeHead + QByteArray(company).replace("Acme", "A & B") + envelopeTail << QByteArray("Client");
+    QTest::newRow("unescaped ampersand") << envelopeHead + QByteArray(company).replace("Acme", "A & B") + envelopeTail
+                                         << QByteArray("Client");
     QTest::newRow("truncated") << (envelopeHead + company).left(envelopeHead.size() + 60) << QByteArray("Client");
     QTest::newRow("empty body") << QByteArray() << QByteArray("Client");
 }
@@ -420,18 +422,17 @@ void TstTestCrm::faultSwitches_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("contentType");
-    QTest::addColumn<QString>("answer");  // the client's reading of "return"; empty: none found
+    QTest::addColumn<QString>("answer"); // the client's reading of "return"; empty: none found
     QTest::addColumn<int>("storedCount");
     QTest::addColumn<int>("minBytes");
     QTest::addColumn<int>("minMs");
 
     QTest::newRow("none") << QString() << 200 << QByteArray("text/xml") << QStringLiteral("id") << 1 << 0 << 0;
-    QTest::newRow("add_zero") << QStringLiteral("add_zero") << 200 << QByteArray("text/xml") << QStringLiteral("0")
-                              << 0 << 0 << 0;
-    QTest::newRow("soap_fault") << QStringLiteral("soap_fault") << 500 << QByteArray("text/xml") << QString() << 0
-                                << 0 << 0;
-    QTest::newRow("html500") << QStringLiteral("html500") << 500 << QByteArray("text/html") << QString() << 0 << 0
-                             << 0;
+    QTest::newRow("add_zero") << QStringLiteral("add_zero") << 200 << QByteArray("text/xml") << QStringLiteral("0") << 0
+                              << 0 << 0;
+    QTest::newRow("soap_fault") << QStringLiteral("soap_fault") << 500 << QByteArray("text/xml") << QString() << 0 << 0
+                                << 0;
+    QTest::newRow("html500") << QStringLiteral("html500") << 500 << QByteArray("text/html") << QString() << 0 << 0 << 0;
     QTest::newRow("garbage") << QStringLiteral("garbage") << 200 << QByteArray("text/plain") << QString() << 0 << 0
                              << 0;
     QTest::newRow("large") << QStringLiteral("large") << 200 << QByteArray("text/xml") << QStringLiteral("id") << 1
@@ -497,21 +498,24 @@ void TstTestCrm::slowTenantDoesNotBlockOthers()
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("text/xml; charset=utf-8"));
     QElapsedTimer timer;
     timer.start();
-    QNetworkReply* pending = manager.post(request, envelopeHead + loginBody("demo", "demo") + envelopeTail);
-    QTest::qWait(100);
+    std::unique_ptr<QNetworkReply> pending(
+        manager.post(request, envelopeHead + loginBody("demo", "demo") + envelopeTail));
+    // The server records a request before it starts to delay the answer.
+    QTRY_COMPARE_WITH_TIMEOUT(slow.requests().size(), 1, 1000);
     QCOMPARE(logIn(quick).size(), 32);
     QVERIFY2(timer.elapsed() < 1500, "a slow tenant blocked another tenant");
     QTRY_VERIFY_WITH_TIMEOUT(pending->isFinished(), 10000);
     QVERIFY(timer.elapsed() >= 1800);
     QCOMPARE(returnValue(pending->readAll()).value_or(QString()).size(), 32);
-    delete pending;
 }
 
 void TstTestCrm::htmlPageListsStoredItems()
 {
     TestCrm crm(QStringLiteral("TstTestCrm_page"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    QVERIFY(intReturn(post(crm, "contacts", companyBody(sessionElement(logIn(crm)), "B\xc3\xa4""ckerei &lt;Sonne&gt;"))) > 0);
+    QVERIFY(intReturn(post(crm, "contacts",
+                           companyBody(sessionElement(logIn(crm)), "B\xc3\xa4"
+                                                                   "ckerei &lt;Sonne&gt;"))) > 0);
     const Reply page = httpRequest(crm.baseUrl(), QByteArray(), nullptr);
     QCOMPARE(page.status, 200);
     QVERIFY(page.contentType.startsWith("text/html"));

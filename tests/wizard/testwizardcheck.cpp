@@ -1,5 +1,6 @@
 // The login check ("Prüfen") against the local test CRM: the outcome in the status label, what
 // reaches the wire and the logs, and what is left alone (the stored settings).
+#include "crmsettings.h"
 #include "exchecker.h"
 #include "testcrm.h"
 #include "wizard.h"
@@ -10,6 +11,8 @@
 #include <QMutex>
 #include <QPushButton>
 #include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
@@ -72,9 +75,11 @@ private slots:
     void tooShortFailsAtOnceWithoutNetwork_data();
     void tooShortFailsAtOnceWithoutNetwork();
     void unreachableServer();
+    void httpsUsesThePortOfTheAddress();
     void credentialsTravelAsUtf8AndStayOutOfLogs();
     void secondPressWhileCheckingDoesNothing();
     void checkLeavesSettingsAlone();
+    void closingDuringCheckIsSafe();
 };
 
 void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); }
@@ -82,6 +87,7 @@ void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); 
 void TestWizardCheck::init()
 {
     QFile::remove(QString::fromLatin1(ExChecker::httpLogFile));
+    QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).clear();
     const QMutexLocker lock(&messagesMutex);
     messages.clear();
 }
@@ -165,6 +171,28 @@ void TestWizardCheck::unreachableServer()
     QVERIFY(log.contains("FAILED"));
 }
 
+void TestWizardCheck::httpsUsesThePortOfTheAddress()
+{
+    // A plain TCP listener on a free port: the TLS handshake must come here, not to port 443.
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    int connections = 0;
+    connect(&listener, &QTcpServer::newConnection, &listener, [&] {
+        while (QTcpSocket* socket = listener.nextPendingConnection()) {
+            ++connections;
+            socket->abort();  // no TLS here: the handshake fails at once
+            socket->deleteLater();
+        }
+    });
+    Window window;
+    window.fill(QStringLiteral("https://127.0.0.1:%1/crm/").arg(listener.serverPort()), QStringLiteral("demo"),
+                QStringLiteral("demo"));
+    window.press();
+    QTRY_VERIFY(!window.wizard.isChecking());
+    QCOMPARE(window.label->text(), red());
+    QVERIFY(connections >= 1);
+}
+
 void TestWizardCheck::credentialsTravelAsUtf8AndStayOutOfLogs()
 {
     TestCrm crm(QStringLiteral("wizard-utf8"));
@@ -234,6 +262,26 @@ void TestWizardCheck::checkLeavesSettingsAlone()
     QCOMPARE(settings.value(QStringLiteral("CRM_URL")).toString(), QStringLiteral("http://stored.example/"));
     QVERIFY(!settings.contains(QStringLiteral("CRM_LGN")));
     QVERIFY(!settings.contains(QStringLiteral("CRM_KNW")));
+}
+
+void TestWizardCheck::closingDuringCheckIsSafe()
+{
+    TestCrm crm(QStringLiteral("wizard-close"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(QStringLiteral("slow"));
+    auto window = std::make_unique<Window>();
+    window->fill(crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                 QString::fromLatin1(TestCrm::defaultPassword));
+    window->wizard.show();
+    window->press();
+    QVERIFY(window->wizard.isChecking());
+    QVERIFY(window->wizard.close());
+    // The window goes while the exchange is under way: it waits for it, nothing reaches the
+    // destroyed label, and the close still stored the fields.
+    window.reset();
+    QTest::qWait(50);
+    QCOMPARE(readCrmSettings().url, crm.baseUrl());
+    QCOMPARE(logonRequests(crm), 1);
 }
 
 QTEST_MAIN(TestWizardCheck)

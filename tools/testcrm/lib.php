@@ -166,7 +166,7 @@ function testcrm_stored(string $tenant): array
     return $result;
 }
 
-// The raw requests in the order received. A body that is not valid UTF-8 is shown with
+// The raw requests in the order received; "operation" is the element the envelope's Body starts with. A body that is not valid UTF-8 is shown with
 // replacement characters in "body" and given exactly in "body_base64".
 function testcrm_requests(string $tenant): array
 {
@@ -177,6 +177,7 @@ function testcrm_requests(string $tenant): array
         $entry = [
             'id' => (int)$row['id'],
             'op' => $row['op'],
+            'operation' => testcrm_operation_of($body),
             'soapaction' => $row['soapaction'],
             'path' => $row['path'],
             'body' => $body,
@@ -188,6 +189,15 @@ function testcrm_requests(string $tenant): array
         $result[] = $entry;
     }
     return $result;
+}
+
+// The operation named by the first element inside the envelope's Body, or null.
+function testcrm_operation_of(string $body): ?string
+{
+    if (preg_match('/<(?:[A-Za-z_][\w.\-]*:)?Body\b[^>]*>\s*<(?:[A-Za-z_][\w.\-]*:)?([A-Za-z_][\w.\-]*)([^>]*)>/', $body, $m) === 1) {
+        return $m[1];
+    }
+    return null;
 }
 
 function testcrm_json(mixed $value): string

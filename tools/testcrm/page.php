@@ -55,8 +55,8 @@ function testcrm_cell(string $field, mixed $value): string
     if (in_array($field, TESTCRM_TIME_FIELDS, true) && is_numeric($text) && (int)$text > 0 && (int)$text < 4294967295) {
         return '<span title="' . testcrm_h($text) . '">' . gmdate('d.m.Y H:i', (int)$text) . '</span>';
     }
-    if (function_exists('mb_strlen') ? mb_strlen($text) > 300 : strlen($text) > 300) {
-        $text = (function_exists('mb_substr') ? mb_substr($text, 0, 300) : substr($text, 0, 300)) . ' …';
+    if (iconv_strlen($text, 'UTF-8') > 300) {
+        $text = iconv_substr($text, 0, 300, 'UTF-8') . ' …';
     }
     return nl2br(testcrm_h($text));
 }

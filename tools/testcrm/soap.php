@@ -127,7 +127,8 @@ final class TestCrmService
             $stmt = $db->prepare('INSERT INTO items (kind, user_id, dupkey, fields, request_id, created)
                                   VALUES (?, ?, ?, ?, ?, ?)');
             $stmt->execute([$kind, $user, $dupkey,
-                            json_encode((object)$fields, JSON_UNESCAPED_UNICODE | JSON_PRESERVE_ZERO_FRACTION),
+                            json_encode((object)$fields, JSON_UNESCAPED_UNICODE | JSON_PRESERVE_ZERO_FRACTION
+                                                      | JSON_INVALID_UTF8_SUBSTITUTE),
                             $this->requestId, microtime(true)]);
             return (int)$db->lastInsertId();
         });
@@ -407,15 +408,6 @@ function testcrm_fault_response(string $code, string $message): string
         . '<faultcode>SOAP-ENV:' . $code . '</faultcode><faultstring>'
         . htmlspecialchars($message, ENT_XML1 | ENT_QUOTES, 'UTF-8')
         . '</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>' . "\n";
-}
-
-// The operation named by the first element inside the envelope's Body, or null.
-function testcrm_operation_of(string $body): ?string
-{
-    if (preg_match('/<(?:[A-Za-z_][\w.\-]*:)?Body\b[^>]*>\s*<(?:[A-Za-z_][\w.\-]*:)?([A-Za-z_][\w.\-]*)([^>]*)>/', $body, $m) === 1) {
-        return $m[1];
-    }
-    return null;
 }
 
 // The namespace the request declared for its operation element; the answer uses the same one.

@@ -1,0 +1,107 @@
+#include "taskrun.h"
+
+#include "crmoperations.h"
+#include "exfolder.h"
+#include "taskmapping.h"
+
+#include <QDebug>
+
+TaskOutcome readTaskResult(int result)
+{
+    if (result == -1)
+        return TaskOutcome::Exists;
+    if (result == 0 || result == -2)
+        return TaskOutcome::Failed;
+    return TaskOutcome::Imported;
+}
+
+QString taskLine(TaskOutcome outcome, const QString& subject)
+{
+    // The summary is shown as rich text: a subject is text, never markup.
+    const QString shown = subject.toHtmlEscaped();
+    switch (outcome) {
+    case TaskOutcome::Exists:
+        return QStringLiteral("<font color=\"blue\">Aufgabe <i>%1</i> existiert bereits</font><br>").arg(shown);
+    case TaskOutcome::Failed:
+        return QStringLiteral("<font color=\"red\">Aufgabe <i>%1</i> k\u00f6nnte nicht importiert werden</font><br>")
+            .arg(shown);
+    case TaskOutcome::Imported:
+        break;
+    }
+    return QString();
+}
+
+QString taskSummary(const TaskRunCounts& c)
+{
+    QString text;
+    if (c.existing > 0)
+        text += QStringLiteral("<font color=\"blue\"><i>%1</i> Aufgaben existieren bereits</font><br>").arg(c.existing);
+    if (c.failed > 0)
+        text += QStringLiteral("<font color=\"red\"><i>%1</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>")
+                    .arg(c.failed);
+    text += QStringLiteral("<br><font color=\"green\"><b>%1  Aufgaben sind erfolgreich importiert.</b></font><br>")
+                .arg(c.imported);
+    return text;
+}
+
+void tasksRunBody(ExRun& run, TaskRunCounts* counts)
+{
+    TaskRunCounts c;
+    const CrmSession session{run.baseUrl(), run.sessionId()};
+    run.status(1, QStringLiteral("Verbunden"));
+
+    while (!run.stopRequested()) {
+        ExFOLDER* folder = run.nextSelectedFolder();
+        if (!folder)
+            break;
+        TaskFolderBatch batch;
+        batch.url = run.baseUrl();
+        batch.sessionId = run.sessionId();
+        batch.source = folder;
+        batch.hourOffset = 0;
+        if (!folder->folder) {
+            qCritical("Can't open Tasks folder!");
+            continue;
+        }
+        if (!CollectTasks(batch)) {
+            qCritical("Can't collect folders");
+            continue;
+        }
+        run.status(1, QStringLiteral("Importiere Aufgabe:"));
+
+        // Progress counts within the folder, against the tasks that could actually be opened.
+        const int n = static_cast<int>(batch.entries.size());
+        for (int j = 0; j < n && !run.stopRequested(); ++j) {
+            TaskEntry& entry = *batch.entries[static_cast<std::size_t>(j)];
+            run.status(2, QString::asprintf("%d von %d", j, n));
+            run.status(3, QString::number(j));
+            const int result = crmaddTask(session, entry.item, tasksHttpLog);
+            qDebug() << result;
+            const TaskOutcome outcome = readTaskResult(result);
+            switch (outcome) {
+            case TaskOutcome::Exists:
+                ++c.existing;
+                break;
+            case TaskOutcome::Failed:
+                ++c.failed;
+                break;
+            case TaskOutcome::Imported:
+                ++c.imported;
+                break;
+            }
+            run.appendSummary(taskLine(outcome, entry.item.subject));
+        }
+        // The batch releases the task messages here. The folder keeps its handle, so a later run
+        // in the same program start can read it again.
+        run.folderDone();
+    }
+
+    run.appendSummary(taskSummary(c));
+    if (counts)
+        *counts = c;
+}
+
+void tasksLogonFailed(ExRun& run)
+{
+    run.appendSummary(taskSummary(TaskRunCounts{}));
+}
