@@ -157,7 +157,8 @@ void TestContactPst::japaneseContact()
     QCOMPARE(p.size(), 1);
     QCOMPARE(field(p, 0, "firstname"), QStringLiteral("\u30b3\u30e0"));                      // コム
     QCOMPARE(field(p, 0, "lastname"), QStringLiteral("\u30a4\u30b0\u30b6\u30f3\u30d7\u30eb"));  // イグザンプル
-    QCOMPARE(field(p, 0, "home_country"), QStringLiteral("\u65e5\u672c"));                   // 日本
+    QCOMPARE(field(p, 0, "work_country"), QStringLiteral("\u65e5\u672c"));                   // 日本
+    QCOMPARE(field(p, 0, "work_city"), QStringLiteral("Osaka"));
     QCOMPARE(field(p, 0, "phone_home"), QStringLiteral("06-0001-0001"));
     QCOMPARE(field(p, 0, "phone_fax_work"), QStringLiteral("06-0001-0003"));
     QCOMPARE(field(p, 0, "work_department"), QStringLiteral("My division"));
