@@ -73,12 +73,15 @@ die() {
 if [ "${KELVOR_DEMO_NO_BUILD:-0}" != 1 ]; then
     "$repo/tools/install-deps.sh"
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    # Only the programs (the tests are not needed for the demo); those not in the tree yet are skipped.
+    known=$(cmake --build "$build" --target help 2>/dev/null || true)
     targets=()
     for program in Wizard Kelvor_kontakte Kelvor_aufgaben Kelvor_termine Kelvor_email; do
-        if cmake --build "$build" --target help 2>/dev/null | grep -q "^\.\.\. $program\$"; then
+        if grep -qx "\.\.\. $program" <<<"$known"; then
             targets+=(--target "$program")
         fi
     done
+    [ ${#targets[@]} -gt 0 ] || die "no program targets in $build"
     cmake --build "$build" -j "$(nproc)" "${targets[@]}"
 fi
 bin=$build/bin
@@ -164,6 +167,12 @@ else
     say "stored settings: yours are kept (the wizard shows them). To use the demo CRM, type"
     say "    $base_url   login $demo_login   password $demo_password"
     say "  into the wizard, or run again with --demo-settings."
+fi
+
+# Qt wants a private runtime folder; give it one when the session has none.
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    mkdir -m 700 "$tmp/runtime"
+    export XDG_RUNTIME_DIR=$tmp/runtime
 fi
 
 # --- 4./5. display and data -------------------------------------------------------------------

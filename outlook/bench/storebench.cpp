@@ -2,6 +2,8 @@
 //
 //   storebench --tree FILE...        folder tree below each store's top folder: name, class,
 //                                    PR_CONTENT_COUNT and the rows its contents table gave
+//   storebench --messages FILE...    every message reopened by its entry id: class, subject,
+//                                    recipients, bodies, attachments
 //   storebench [--rounds N] FILE...  scan every folder and read every contents-table row with the
 //                                    48 contact columns (N times), then time `pffexport -m all`
 //                                    on the same files; report files/s, rows/s and peak memory
@@ -35,6 +37,37 @@ long peakRssKiB(int who)
     return ru.ru_maxrss;
 }
 
+bool g_messages = false;
+
+void describeMessage(xmapi::Message& m, const std::string& indent)
+{
+    std::vector<xmapi::PropValue> v;
+    (void)m.GetProps({PR_MESSAGE_CLASS_W, PR_SUBJECT_W}, 0, v);
+    std::printf("%s[%s] %s\n", indent.c_str(), v[0].isError() ? "-" : v[0].str.c_str(),
+                v[1].isError() ? "(no subject)" : v[1].str.c_str());
+    std::vector<xmapi::Recipient> recipients;
+    if (xmapi::succeeded(m.GetRecipients(recipients)))
+        for (const auto& r : recipients)
+            std::printf("%s  recipient %d: %s <%s:%s> smtp=%s\n", indent.c_str(), r.type, r.displayName.c_str(),
+                        r.addressType.c_str(), r.emailAddress.c_str(), r.smtpAddress.c_str());
+    xmapi::MessageBodies b;
+    if (xmapi::succeeded(m.GetBodies(b)))
+        std::printf("%s  bodies: plain %s(%zu) html %s(%zu, cp %d) rtf %s(%zu)\n", indent.c_str(), b.hasPlain ? "yes" : "no",
+                    b.plain.size(), b.hasHtml ? "yes" : "no", b.html.size(), b.htmlCodePage, b.hasRtf ? "yes" : "no",
+                    b.rtf.size());
+    std::vector<xmapi::AttachmentInfo> atts;
+    if (xmapi::succeeded(m.GetAttachments(atts)))
+        for (std::size_t i = 0; i < atts.size(); ++i) {
+            const auto& a = atts[i];
+            std::printf("%s  attachment %zu: method %d '%s' %s cid=%s flags=%d hidden=%d %zu bytes\n", indent.c_str(), i,
+                        a.method, a.fileName.c_str(), a.mimeType.c_str(), a.contentId.c_str(), a.flags, a.hidden ? 1 : 0,
+                        a.data.size());
+            std::unique_ptr<xmapi::Message> inner;
+            if (a.method == ATTACH_EMBEDDED_MSG && xmapi::succeeded(m.OpenEmbeddedMessage(i, inner)))
+                describeMessage(*inner, indent + "    ");
+        }
+}
+
 long readRows(xmapi::Folder& folder, const std::vector<xmapi::PropTag>& columns, Counts& c)
 {
     std::unique_ptr<xmapi::Table> contents;
@@ -49,8 +82,21 @@ long readRows(xmapi::Folder& folder, const std::vector<xmapi::PropTag>& columns,
         ++rows;
         for (const auto& v : set[0])
             c.values += v.isError() ? 0 : 1;
+
     }
     c.rows += rows;
+    if (g_messages && xmapi::succeeded(folder.GetContentsTable(MAPI_UNICODE, contents))) {
+        xmapi::RowSet ids;
+        if (xmapi::HrQueryAllRows(*contents, {PR_ENTRYID}, ids) == S_OK)
+            for (const auto& r : ids) {
+                std::unique_ptr<xmapi::MapiProp> obj;
+                std::uint32_t type = 0;
+                if (xmapi::failed(folder.OpenEntry(r[0].bin, 0, type, obj)))
+                    continue;
+                if (auto m = xmapi::objectCast<xmapi::Message>(std::move(obj)))
+                    describeMessage(*m, "      ");
+            }
+    }
     return rows;
 }
 
@@ -197,6 +243,8 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--tree") == 0)
             tree = true;
+        else if (std::strcmp(argv[i], "--messages") == 0)
+            tree = g_messages = true;
         else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc)
             rounds = std::atoi(argv[++i]);
         else

@@ -2,7 +2,11 @@
 // it, the time zone of the process, log capture and a few JSON builders for fixtures.
 #pragma once
 
+#include "crmsettings.h"
+#include "eximportertable.h"
+#include "exfolder.h"
 #include "exoutlook.h"
+#include "exrun.h"
 
 #include <QByteArray>
 #include <QDate>
@@ -17,6 +21,7 @@
 #include <QTimeZone>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 
 namespace itemtest {
@@ -165,5 +170,65 @@ private:
     inline static QStringList s_lines;
     QtMessageHandler m_previous = nullptr;
 };
+
+// What one run reported: its summary and every progress code in order.
+struct RunRecord {
+    QString summary;
+    QList<QPair<int, QString>> status;
+    QStringList texts(int code) const
+    {
+        QStringList out;
+        for (const auto& s : status) {
+            if (s.first == code)
+                out << s.second;
+        }
+        return out;
+    }
+};
+
+// Runs the program's run frame and body in the calling thread, as the worker does, over the folders
+// that were selected when the run was started. hook sees every progress code (and may stop the run).
+inline RunRecord runImport(const ExImporterTable& table, const QList<ExFOLDER*>& all, const QList<ExFOLDER*>& selected,
+                           const std::function<void(ExRun&, int, const QString&)>& hook = {})
+{
+    int total = 0;
+    for (const ExFOLDER* f : selected)
+        total += f->itemCount;
+    RunRecord record;
+    ExRun* self = nullptr;
+    ExRun run(all, selected, total, false, [&](int code, const QString& text) {
+        record.status.append({code, text});
+        if (hook && self)
+            hook(*self, code, text);
+    });
+    self = &run;
+    const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
+    record.summary = run.execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
+    return record;
+}
+
+// A tenant of the test CRM per data row: letters, digits and '_' only.
+inline QString tenantName(const char* base, const char* dataTag)
+{
+    QString tag = QString::fromLatin1(dataTag);
+    tag.replace(QLatin1Char(' '), QLatin1Char('_')).remove(QLatin1Char('-'));
+    return QLatin1String(base) + tag;
+}
+
+inline void storeSettings(const QString& url, const QString& login, const QString& password)
+{
+    CrmSettings s;
+    s.url = url;
+    s.login = login;
+    s.password = password;
+    writeCrmSettings(s);
+}
+
+inline QString greenLine(int count, const char* what)
+{
+    return QStringLiteral("<br><font color=\"green\"><b>%1  %2 sind erfolgreich importiert.</b></font><br>")
+        .arg(count)
+        .arg(QLatin1String(what));
+}
 
 } // namespace itemtest

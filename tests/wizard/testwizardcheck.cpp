@@ -1,5 +1,6 @@
 // The login check ("Prüfen") against the local test CRM: the outcome in the status label, what
 // reaches the wire and the logs, and what is left alone (the stored settings).
+#include "crmsettings.h"
 #include "exchecker.h"
 #include "testcrm.h"
 #include "wizard.h"
@@ -78,6 +79,7 @@ private slots:
     void credentialsTravelAsUtf8AndStayOutOfLogs();
     void secondPressWhileCheckingDoesNothing();
     void checkLeavesSettingsAlone();
+    void closingDuringCheckIsSafe();
 };
 
 void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); }
@@ -85,6 +87,7 @@ void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); 
 void TestWizardCheck::init()
 {
     QFile::remove(QString::fromLatin1(ExChecker::httpLogFile));
+    QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).clear();
     const QMutexLocker lock(&messagesMutex);
     messages.clear();
 }
@@ -259,6 +262,26 @@ void TestWizardCheck::checkLeavesSettingsAlone()
     QCOMPARE(settings.value(QStringLiteral("CRM_URL")).toString(), QStringLiteral("http://stored.example/"));
     QVERIFY(!settings.contains(QStringLiteral("CRM_LGN")));
     QVERIFY(!settings.contains(QStringLiteral("CRM_KNW")));
+}
+
+void TestWizardCheck::closingDuringCheckIsSafe()
+{
+    TestCrm crm(QStringLiteral("wizard-close"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(QStringLiteral("slow"));
+    auto window = std::make_unique<Window>();
+    window->fill(crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                 QString::fromLatin1(TestCrm::defaultPassword));
+    window->wizard.show();
+    window->press();
+    QVERIFY(window->wizard.isChecking());
+    QVERIFY(window->wizard.close());
+    // The window goes while the exchange is under way: it waits for it, nothing reaches the
+    // destroyed label, and the close still stored the fields.
+    window.reset();
+    QTest::qWait(50);
+    QCOMPARE(readCrmSettings().url, crm.baseUrl());
+    QCOMPARE(logonRequests(crm), 1);
 }
 
 QTEST_MAIN(TestWizardCheck)
