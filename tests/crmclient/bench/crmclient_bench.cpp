@@ -16,21 +16,22 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 PContactItem fullContact(int n)
 {
     PContactItem p;
-    QString* texts[] = {&p.firstname, &p.lastname, &p.emailadr1, &p.emailadr2, &p.emailadr3, &p.phone_work,
-                        &p.phone_work2, &p.phone_home, &p.phone_home2, &p.phone_fax, &p.phone_fax_work,
-                        &p.phone_pager, &p.phone_mobil, &p.home_address1, &p.home_address2, &p.home_city,
-                        &p.home_region, &p.home_postcode, &p.home_country, &p.work_title, &p.work_department,
-                        &p.work_organisation, &p.work_address1, &p.work_address2, &p.work_city, &p.work_region,
-                        &p.work_postcode, &p.work_country, &p.work_location, &p.work_website, &p.other_address1,
-                        &p.other_city, &p.other_region, &p.other_postcode, &p.other_country, &p.picture,
-                        &p.screen_name, &p.nickname, &p.spousename, &p.managername, &p.assistantname,
-                        &p.customer_id, &p.gov_id, &p.accountname, &p.custom1, &p.custom2, &p.custom3, &p.custom4,
-                        &p.displayname};
+    QString* texts[] = {&p.firstname,       &p.lastname,          &p.emailadr1,     &p.emailadr2,      &p.emailadr3,
+                        &p.phone_work,      &p.phone_work2,       &p.phone_home,    &p.phone_home2,    &p.phone_fax,
+                        &p.phone_fax_work,  &p.phone_pager,       &p.phone_mobil,   &p.home_address1,  &p.home_address2,
+                        &p.home_city,       &p.home_region,       &p.home_postcode, &p.home_country,   &p.work_title,
+                        &p.work_department, &p.work_organisation, &p.work_address1, &p.work_address2,  &p.work_city,
+                        &p.work_region,     &p.work_postcode,     &p.work_country,  &p.work_location,  &p.work_website,
+                        &p.other_address1,  &p.other_city,        &p.other_region,  &p.other_postcode, &p.other_country,
+                        &p.picture,         &p.screen_name,       &p.nickname,      &p.spousename,     &p.managername,
+                        &p.assistantname,   &p.customer_id,       &p.gov_id,        &p.accountname,    &p.custom1,
+                        &p.custom2,         &p.custom3,           &p.custom4,       &p.displayname};
     int i = 0;
     for (QString* text : texts)
         *text = QStringLiteral("Wert %1 für Feld %2 & <Co>").arg(n).arg(++i);
@@ -151,7 +152,7 @@ int main(int argc, char** argv)
     const int perRound = 40;
     qint64 clientMs = 0, bareMs = 0;
     int failures = 0;
-    for (int i = 0; i < 10; ++i)  // warm up both paths
+    for (int i = 0; i < 10; ++i) // warm up both paths
         failures += !clientExchange(base, body, log) + !bareExchange(url, body);
     for (int r = 0; r < rounds; ++r) {
         QElapsedTimer timer;
