@@ -14,12 +14,15 @@ void debugText(const QByteArray& bytes)
     qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"');
 }
 
-// Builds the request for op with the session id as argument and the record in its slot (done by
-// prepare), runs the exchange and reads the result. notReady is the value when nothing was sent.
+// How the response goes into the diagnostic log.
+enum class ResponseLog { None, Quoted, Labelled };
+
+// Builds the request for op with the argument and the record in its slot (done by prepare), logs
+// it, runs the exchange and reads the result. *ready tells whether anything was sent.
 template <typename Prepare>
 QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& argument, Prepare prepare,
                          const char* service, const char* soapAction, const QByteArray& httpLogPath,
-                         bool* ready, QByteArray* requestOut = nullptr, const char* responseLabel = nullptr)
+                         bool* ready, ResponseLog responseLog, QByteArray* requestOut = nullptr)
 {
     QByteArray request;
     {
@@ -36,9 +39,9 @@ QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& ar
     *ready = exchange.ready;
     if (!exchange.ready)
         return QVariant();
-    if (responseLabel)
-        qDebug().noquote() << QLatin1String(responseLabel) + QString::fromUtf8(exchange.response);
-    else
+    if (responseLog == ResponseLog::Labelled)
+        qDebug().noquote() << QLatin1String("RESPONSE: ") + QString::fromUtf8(exchange.response);
+    else if (responseLog == ResponseLog::Quoted)
         debugText(exchange.response);
     ExSoapCall reader;
     reader.feedResponse(exchange.response);
@@ -76,7 +79,7 @@ int crmAddPContact(const CrmSession& session, const PContactItem& item, const QB
     QByteArray request;
     const QVariant result = runItemExchange(
         session, CrmOp::crmAddPContact, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setPContact(&item); },
-        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, &request, "RESPONSE: ");
+        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, &request);
     // The last personal-contact request is kept for inspection.
     QFile dump(dumpPath);
     if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -89,7 +92,7 @@ int crmaddContact(const CrmSession& session, const crmContactItem& item, const Q
     bool ready = false;
     const QVariant result =
         runItemExchange(session, CrmOp::crmaddContact, session.sessionId, [&](ExSoapCall& c) { c.setContact(&item); },
-                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready);
+                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
     return ready ? result.toInt() : -2;
 }
 
@@ -98,7 +101,7 @@ int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QBy
     bool ready = false;
     const QVariant result =
         runItemExchange(session, CrmOp::crmaddPerson, session.sessionId, [&](ExSoapCall& c) { c.setPerson(&item); },
-                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready);
+                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
     return ready ? result.toInt() : -2;
 }
 
@@ -107,7 +110,7 @@ int crmaddTask(const CrmSession& session, crmTaskItem& item, const QByteArray& h
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddTask, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setTask(&item); }, "tasks",
-        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready);
+        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready, ResponseLog::None);
     return ready ? result.toInt() : -2;
 }
 
@@ -116,7 +119,8 @@ int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item,
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddAppointment, QStringList{session.sessionId},
-        [&](ExSoapCall& c) { c.setAppointment(&item); }, "dates", "SOAPAction: urn:crmdates\r\n", httpLogPath, &ready);
+        [&](ExSoapCall& c) { c.setAppointment(&item); }, "dates", "SOAPAction: urn:crmdates\r\n", httpLogPath, &ready,
+        ResponseLog::None);
     return ready ? result.toInt() : -2;
 }
 

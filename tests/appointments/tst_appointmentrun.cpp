@@ -99,6 +99,7 @@ private slots:
     void logonFailure_data();
     void logonFailure();
     void secondRunReadsTheFoldersAgain();
+    void subjectsAsSent();
     void settingsAreLoggedWithoutThePassword();
 
 private:
@@ -296,6 +297,26 @@ void TstAppointmentRun::secondRunReadsTheFoldersAgain()
     QCOMPARE(again.summary,
              QStringLiteral("<font color=\"blue\"><i>6</i>  Termine existieren bereits</font><br>") + greenLine(0, "Termine"));
     QCOMPARE(storedAppointments(crm).size(), 6);
+}
+
+void TstAppointmentRun::subjectsAsSent()
+{
+    TestCrm crm(QStringLiteral("TstAppointmentRun_subjects"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    QJsonObject blank = meeting(QStringLiteral("   "), 2);
+    QJsonObject missing = meeting(QString(), 3);
+    QJsonObject props = missing.value(QStringLiteral("props")).toObject();
+    props.remove(QStringLiteral("0x0037001F"));
+    missing.insert(QStringLiteral("props"), props);
+    ScannedStore store(itemtest::store({folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), {blank, missing})}),
+                       ExScanProfile::appointments());
+    const RunRecord r = runImport(appointmentsTable(), store.folders(), store.folders());
+    QCOMPARE(r.summary, greenLine(2, "Termine"));
+    const QJsonArray stored = storedAppointments(crm);
+    QCOMPARE(stored.size(), 2);
+    QVERIFY(!stored.at(0).toObject().contains(QStringLiteral("subject")));
+    QCOMPARE(stored.at(1).toObject().value(QStringLiteral("subject")).toString(), QStringLiteral("No Subject"));
 }
 
 void TstAppointmentRun::settingsAreLoggedWithoutThePassword()

@@ -1,5 +1,7 @@
 // The HTTP transport against the local test CRM, a TLS front with a self-signed certificate and
 // a small local listener (raw request bytes, proxy, redirects).
+#include "crmexchange.h"
+#include "crmsettings.h"
 #include "exhttpn.h"
 #include "exsoapcall.h"
 #include "localserver.h"
@@ -253,9 +255,18 @@ void TestTransport::largePrefixBeforeAnswer()
     QByteArray body = loginAnswer;
     body.insert(body.indexOf("<SOAP-ENV:Body>"), "<!-- " + QByteArray(200 * 1024, 'x') + " -->");
     LocalServer server(LocalServer::response("200 OK", body));
-    const Exchange e = run(QStringLiteral("http://127.0.0.1:%1").arg(server.port()), "http.log");
+    const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server.port());
+    const Exchange e = run(base, "http.log");
     QCOMPARE(e.body, body);
     QCOMPARE(sessionOf(e.body), QByteArray("0123456789abcdef0123456789abcdef"));
+    // The exchange routine and the logon read it whole as well.
+    const CrmExchangeResult exchange = crmExchange(base, QStringLiteral("logon"),
+                                                   QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log",
+                                                   loginRequest());
+    QVERIFY(exchange.sent);
+    QCOMPARE(exchange.response, body);
+    QCOMPARE(crmLogon(base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"),
+             QStringLiteral("0123456789abcdef0123456789abcdef"));
 }
 
 void TestTransport::htmlErrorPage()

@@ -44,12 +44,26 @@ QJsonObject fullTask()
                             {QStringLiteral("0x1000001F"), QStringLiteral("Gr\u00fc\u00dfe\u0001\u000b\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 & <tag>")}});
 }
 
+// Outlook's "no date" in both dates: nothing about dates is sent.
+QJsonObject bareTask()
+{
+    return task(QStringLiteral("Nur Betreff"), {named(taskSet, 0x8104, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z")),
+                                                named(taskSet, 0x8105, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))});
+}
+
+// Only a due date, and a reminder at 08:00 on that day, which lies after the due moment.
+QJsonObject dueOnlyTask()
+{
+    return task(QStringLiteral("Nur f\u00e4llig"), {due(9), named(commonSet, 0x8503, "PT_BOOLEAN", true),
+                                                    named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("2026-03-09T08:00:00Z"))});
+}
+
 // "Privat" (not selected) before "Aufgaben" (3 tasks) and "Projekte" (2 tasks).
 QByteArray twoFolders()
 {
     return store({folder(QStringLiteral("Privat"), QStringLiteral("IPF.Task"), {task(QStringLiteral("privat"), {due(1)})}),
                   folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
-                         {fullTask(), task(QStringLiteral("Nur Betreff")), task(QStringLiteral("Nur f\u00e4llig"), {due(9)})}),
+                         {fullTask(), bareTask(), dueOnlyTask()}),
                   folder(QStringLiteral("Projekte"), QStringLiteral("IPF.Task"),
                          {task(QStringLiteral("P1"), {due(10)}), task(QStringLiteral("P2"), {due(11)})})});
 }
@@ -135,7 +149,8 @@ void TstTaskRun::twoFoldersReachTheCrm()
     QCOMPARE(contacts.at(0).toObject().value(QStringLiteral("lastname")).toString(), QStringLiteral("Schmidt"));
     QVERIFY(!full.contains(QStringLiteral("serie")));
 
-    // A task without anything but its subject: zeros are sent, dates and the reminder offset are not.
+    // A task without anything but its subject and "no date" dates: zeros are sent, dates and the
+    // reminder offset are not.
     const QJsonObject bare = tasks.at(1).toObject();
     QVERIFY(!bare.contains(QStringLiteral("start")));
     QVERIFY(!bare.contains(QStringLiteral("stop")));
@@ -151,6 +166,8 @@ void TstTaskRun::twoFoldersReachTheCrm()
     const QJsonObject dueOnly = tasks.at(2).toObject();
     QCOMPARE(dueOnly.value(QStringLiteral("start")).toInt(), midnight(9));
     QCOMPARE(dueOnly.value(QStringLiteral("stop")).toInt(), midnight(9));
+    QCOMPARE(dueOnly.value(QStringLiteral("rem")).toInt(), 1);
+    QVERIFY(!dueOnly.contains(QStringLiteral("remember")));
 
     const QJsonArray requests = crm.requests();
     QCOMPARE(requests.size(), 6);
