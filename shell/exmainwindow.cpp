@@ -17,12 +17,14 @@
 
 namespace {
 
+// The rules name blockFrame's own frame, so that the completion dialog (a child window with a "frame" of
+// its own) keeps its plain look.
 QString styleSheetFor(const QString& formName)
 {
     return QStringLiteral(
                "QFrame#blockFrame{background-color: qlineargradient(spread:pad, x1:0.511, y1:0.260864, x2:0.494364, "
                "y2:0, stop:0 rgba(217, 231, 248, 255), stop:1 rgba(255, 255, 255, 255));}\n"
-               "QFrame#frame{background-color: qlineargradient(spread:pad, x1:0.517, y1:0.977091, x2:0.494364, "
+               "QFrame#blockFrame QFrame#frame{background-color: qlineargradient(spread:pad, x1:0.517, y1:0.977091, x2:0.494364, "
                "y2:0, stop:0 rgba(219, 232, 248, 255), stop:1 rgba(233, 242, 249, 255));}\n"
                "QWidget#%1{background-color: rgb(233, 242, 249);}\n"
                "QLabel#lb_1{color: rgb(36, 90, 141);}\n"

@@ -11,6 +11,8 @@ QStringList exPickOutlookDataFiles(QWidget* parent)
     dialog.setObjectName(QStringLiteral("ExProfileDialog"));
     dialog.setFileMode(QFileDialog::ExistingFiles);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("\u00d6ffnen"));
+    dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Abbrechen"));
     dialog.setNameFilters({QStringLiteral("Outlook-Datendateien (*.pst *.ost *.PST *.OST)"),
                            QStringLiteral("Alle Dateien (*)")});
     if (dialog.exec() != QDialog::Accepted)

@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <QPushButton>
 
 #include <memory>
@@ -43,6 +45,11 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
         QApplication app(argc, argv);
         QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
         qDebug() << QDir::currentPath();
+        // Qt's own dialogs (the data-file dialog) speak German like the rest of the program.
+        QTranslator qtTranslator;
+        if (qtTranslator.load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("qtbase"),
+                              QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QCoreApplication::installTranslator(&qtTranslator);
         ensureCurlGlobalInit();
         exRegisterProfileDialog();
 

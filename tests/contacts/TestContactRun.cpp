@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -124,6 +125,7 @@ private slots:
     void noFolderSelected();
     void selectedFolderWithoutRows();
     void secondRunReadsEveryFolderAgain();
+    void destroyingARunningJobStopsAndWaits();
 };
 
 void TestContactRun::initTestCase()
@@ -441,6 +443,28 @@ void TestContactRun::secondRunReadsEveryFolderAgain()
     QCOMPARE(second.summary,
              QStringLiteral("<font color=\"blue\"><b>2  Kontakte existieren bereits</font></b><br>") + personalLine.arg(4));
     QCOMPARE(storedOf(crm, "pcontacts").size(), 6);
+}
+
+void TestContactRun::destroyingARunningJobStopsAndWaits()
+{
+    // The program may end during a run: the job stops the worker and waits for it before it goes, so
+    // nothing is sent afterwards and no signal reaches a destroyed dialog.
+    TestCrm crm(QStringLiteral("TestContactRun_destroy"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(QStringLiteral("slow:crmAddPContact"));  // 2 s per contact
+    useCrm(crm);
+    auto job = std::make_unique<ExJob>(m_table, *m_outlook->folders(), QList<ExFOLDER*>{folder(QStringLiteral("Kontakte"))},
+                                       4, true);
+    QSignalSpy progress(job.get(), &ExJob::UpdateStatus);
+    job->start();
+    QTRY_VERIFY_WITH_TIMEOUT(progress.count() >= 2, 10000);  // logged on, first contact under way
+    QElapsedTimer timer;
+    timer.start();
+    job.reset();
+    QVERIFY(timer.elapsed() < 5000);
+    QTest::qWait(2500);  // a worker still running would send the next contact by now
+    QVERIFY(crm.stored().value(QLatin1String("pcontacts")).toArray().size() <= 1);
+    QCOMPARE(countOps(crm.requests(), QStringLiteral("crmAddPContact")), 1);
 }
 
 QTEST_GUILESS_MAIN(TestContactRun)
