@@ -218,8 +218,9 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     m_response.clear();
     m_readPos = 0;
     CURLcode result = curl_easy_perform(h);
-    if (result == CURLE_PEER_FAILED_VERIFICATION) {
-        // An unknown issuer (self-signed certificate): accepted, but only after one more attempt.
+    if (result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE) {
+        // The certificate could not be verified (self-signed, unknown issuer, expired, or no CA
+        // store on this computer): accepted, but only after exactly one more attempt.
         log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
