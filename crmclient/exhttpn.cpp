@@ -67,6 +67,27 @@ struct CExHTTPn::Curl {
     bool https = false;
 };
 
+CertificateRetry certificateRetry(int curlResult, long verifyResult)
+{
+    if (curlResult == CURLE_SSL_CACERT_BADFILE)
+        return CertificateRetry::Warned; // no CA store here: no issuer can be vouched for
+    if (curlResult != CURLE_PEER_FAILED_VERIFICATION)
+        return CertificateRetry::None;
+    switch (verifyResult) {
+    case 0:  // chain fine, host name does not match
+    case 9:  // not yet valid
+    case 10: // expired
+    case 13: // unreadable start of validity
+    case 14: // unreadable end of validity
+    case 62: // host name mismatch
+        return CertificateRetry::Quiet;
+    default:
+        // 2, 18, 19, 20, 21: self-signed or unknown issuer; anything else that makes the chain
+        // untrustworthy is reported the same way.
+        return CertificateRetry::Warned;
+    }
+}
+
 QString CExHTTPn::composeUrl(const QString& baseUrl, const QString& service)
 {
     QString url = baseUrl;
@@ -218,10 +239,15 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     m_response.clear();
     m_readPos = 0;
     CURLcode result = curl_easy_perform(h);
-    if (result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE) {
-        // The certificate could not be verified (self-signed, unknown issuer, expired, or no CA
-        // store on this computer): accepted, but only after exactly one more attempt.
-        log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
+    long verifyResult = 0;
+    if (result == CURLE_PEER_FAILED_VERIFICATION)
+        curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+    const CertificateRetry retry = certificateRetry(int(result), verifyResult);
+    if (retry != CertificateRetry::None) {
+        // Any server certificate is accepted in the end, but only after exactly one more attempt;
+        // only an issuer we cannot vouch for is worth a warning.
+        if (retry == CertificateRetry::Warned)
+            log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
         m_response.clear();

@@ -23,6 +23,14 @@ public:
     CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
+// What a send does when the server certificate failed verification (curlResult: libcurl's
+// result of the first attempt; verifyResult: the X509 verification code of that attempt). Every
+// certificate is accepted in the end, with one more attempt without verification; a certificate
+// whose issuer is unknown (self-signed, unknown issuer) is warned about in the HTTP log, one that
+// is only out of its validity period or issued for another host name is not.
+enum class CertificateRetry { None, Quiet, Warned };
+[[nodiscard]] CertificateRetry certificateRetry(int curlResult, long verifyResult);
+
 class CExHTTPn
 {
 public:

@@ -128,6 +128,8 @@ private slots:
     void noRedirects();
     void nullBuffer();
     void selfSignedCertificate();
+    void certificateRetry_data();
+    void certificateRetry();
     void proxyFromEnvironment();
 
 private:
@@ -393,6 +395,38 @@ void TestTransport::selfSignedCertificate()
     QCOMPARE(readAll(QStringLiteral("http.log")), dump(QUrl(base), target, 4) +
                                                       "HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n"
                                                       "CExHTTPn::~CExHTTPn OK.\n\n");
+}
+
+void TestTransport::certificateRetry_data()
+{
+    // libcurl: 60 = peer failed verification, 77 = CA store unreadable, 7 = could not connect.
+    QTest::addColumn<int>("curlResult");
+    QTest::addColumn<int>("verifyResult");
+    QTest::addColumn<int>("expected");
+    const int none = int(CertificateRetry::None);
+    const int quiet = int(CertificateRetry::Quiet);
+    const int warned = int(CertificateRetry::Warned);
+    QTest::newRow("success") << 0 << 0 << none;
+    QTest::newRow("connection refused") << 7 << 0 << none;
+    QTest::newRow("unknown issuer") << 60 << 20 << warned;
+    QTest::newRow("self-signed") << 60 << 18 << warned;
+    QTest::newRow("self-signed in chain") << 60 << 19 << warned;
+    QTest::newRow("issuer certificate missing") << 60 << 2 << warned;
+    QTest::newRow("leaf signature unverifiable") << 60 << 21 << warned;
+    QTest::newRow("bad signature") << 60 << 7 << warned;
+    QTest::newRow("no CA store") << 77 << 0 << warned;
+    QTest::newRow("expired") << 60 << 10 << quiet;
+    QTest::newRow("not yet valid") << 60 << 9 << quiet;
+    QTest::newRow("host name mismatch") << 60 << 62 << quiet;
+    QTest::newRow("name mismatch, chain fine") << 60 << 0 << quiet;
+}
+
+void TestTransport::certificateRetry()
+{
+    QFETCH(int, curlResult);
+    QFETCH(int, verifyResult);
+    QFETCH(int, expected);
+    QCOMPARE(int(::certificateRetry(curlResult, verifyResult)), expected);
 }
 
 void TestTransport::proxyFromEnvironment()
