@@ -31,6 +31,20 @@ struct EasyDeleter {
 struct SlistDeleter {
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// Appends line to list; the list stays owned by its holder from the first line on, also when an
+// append fails (the list is then unchanged).
+bool appendHeader(HeaderList& list, const char* line)
+{
+    curl_slist* next = curl_slist_append(list.get(), line);
+    if (!next)
+        return false;
+    (void)list.release(); // next is the same list, now one line longer (or new if it was empty)
+    list.reset(next);
+    return true;
+}
+
 struct UrlDeleter {
     void operator()(CURLU* u) const { curl_url_cleanup(u); }
 };
@@ -62,7 +76,7 @@ size_t collect(char* data, size_t size, size_t count, void* target)
 
 struct CExHTTPn::Curl {
     std::unique_ptr<CURL, EasyDeleter> easy;
-    std::unique_ptr<curl_slist, SlistDeleter> headers; // content-type and the fixed lines
+    HeaderList headers; // content-type and the fixed lines
     QByteArray url;
     bool https = false;
 };
@@ -193,18 +207,13 @@ bool CExHTTPn::connect()
         log("HttpOpenRequest FAILED: 0x%x\n", unsigned(CURLE_FAILED_INIT));
         return false;
     }
-    curl_slist* list = nullptr;
     for (const char* line : {"content-type: text/xml; charset=utf-8", "Accept: text/xml", "Cache-Control: no-cache",
                              "Pragma: no-cache", "Expect:"}) {
-        curl_slist* next = curl_slist_append(list, line);
-        if (!next) {
-            curl_slist_free_all(list);
+        if (!appendHeader(curl->headers, line)) {
             log("HttpAddRequestHeaders FAILED: 0x%x\n", unsigned(CURLE_OUT_OF_MEMORY));
             return false;
         }
-        list = next;
     }
-    curl->headers.reset(list);
     m_curl = std::move(curl);
     return true;
 }
@@ -216,21 +225,14 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     CURL* h = m_curl->easy.get();
 
     // The request's own header list: the fixed lines plus the caller's.
-    std::unique_ptr<curl_slist, SlistDeleter> all;
-    curl_slist* list = nullptr;
+    HeaderList all;
     for (curl_slist* item = m_curl->headers.get(); item; item = item->next)
-        list = curl_slist_append(list, item->data);
-    all.reset(list);
+        appendHeader(all, item->data);
     const QStringList lines = headers.split(QLatin1String("\r\n"), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
         const QByteArray bytes = line.trimmed().toUtf8();
-        if (bytes.isEmpty())
-            continue;
-        curl_slist* next = curl_slist_append(all.get(), bytes.constData());
-        if (next) {
-            all.release();
-            all.reset(next);
-        }
+        if (!bytes.isEmpty())
+            appendHeader(all, bytes.constData());
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, all.get());
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body ? length : 0));
