@@ -11,9 +11,17 @@ CrmExchangeResult crmExchange(const QString& baseUrl, const QString& service, co
         return result;
     result.ready = true;
     result.sent = http.sendRequest(soapAction, request);
-    const quint32 available = http.dataAvailable();
-    result.response.resize(available);
-    const qint32 read = available ? http.readdata(result.response.data(), available) : 0;
-    result.response.truncate(qMax(read, 0));
+    result.response = readResponse(http);
     return result;
+}
+
+QByteArray readResponse(CExHTTPn& http)
+{
+    const quint32 available = http.dataAvailable();
+    // One read in every case, into a scratch byte when nothing is available: after a failed send
+    // it is this read that puts its own failure line into the HTTP log.
+    QByteArray response(qMax<qsizetype>(available, 1), '\0');
+    const qint32 read = http.readdata(response.data(), quint32(response.size()));
+    response.truncate(qMax(read, 0));
+    return response;
 }

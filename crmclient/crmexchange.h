@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+class CExHTTPn;
+
 struct CrmExchangeResult {
     bool ready = false;  // the transport could be prepared; false: nothing was sent
     bool sent = false;   // the transfer succeeded (the HTTP status is not looked at)
@@ -14,3 +16,7 @@ struct CrmExchangeResult {
 // the header line soapAction (e.g. "SOAPAction: urn:crmemail\r\n") and reads the response.
 [[nodiscard]] CrmExchangeResult crmExchange(const QString& baseUrl, const QString& service, const QString& soapAction,
                                             const QByteArray& httpLogPath, const QByteArray& request);
+
+// Reads the whole response of a sent (or failed) request: one availability query, then exactly one
+// read, also when nothing is available. Empty on failure.
+[[nodiscard]] QByteArray readResponse(CExHTTPn& http);

@@ -1,5 +1,6 @@
 #include "crmsettings.h"
 
+#include "crmexchange.h"
 #include "exhttpn.h"
 #include "exsoapcall.h"
 
@@ -53,8 +54,7 @@ QString crmLogon(const QString& url, const QString& login, const QString& passwo
             qDebug() << ":LOGON XML";
 
             http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), request);
-            QByteArray response(int(http.dataAvailable()), '\0');
-            response.truncate(qMax(0, http.readdata(response.data(), quint32(response.size()))));
+            const QByteArray response = readResponse(http);
             if (options.logRawResponse)
                 qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(response) + QLatin1Char('"');
             call.feedResponse(response);

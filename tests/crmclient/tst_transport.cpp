@@ -200,6 +200,24 @@ void TestTransport::unreachablePort()
                           "InternetQueryDataAvailable FAILED: 0x7\n"),
              log.constData());
     QVERIFY(log.endsWith("CExHTTPn::~CExHTTPn OK.\n\n"));
+
+    // The exchange routine and the logon read once in any case, so the read failure is logged too.
+    const QByteArray failure = "HttpSendRequest FAILED: 0x7\nHttpQueryInfo FAILED: 0x7\n"
+                               "InternetQueryDataAvailable FAILED: 0x7\nInternetReadFile FAILED: 0x7\n"
+                               "CExHTTPn::~CExHTTPn OK.\n\n";
+    const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+    QVERIFY(QFile::remove(QStringLiteral("http.log")));
+    const CrmExchangeResult exchange = crmExchange(
+        base, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log", loginRequest());
+    QVERIFY(exchange.ready);
+    QVERIFY(!exchange.sent);
+    QVERIFY(exchange.response.isEmpty());
+    QVERIFY2(readAll(QStringLiteral("http.log")).endsWith("\nSSL: 1\n" + failure),
+             readAll(QStringLiteral("http.log")).constData());
+    QVERIFY(QFile::remove(QStringLiteral("http.log")));
+    QCOMPARE(crmLogon(base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"), QStringLiteral("error"));
+    QVERIFY2(readAll(QStringLiteral("http.log")).endsWith("\nSSL: 1\n" + failure),
+             readAll(QStringLiteral("http.log")).constData());
 }
 
 void TestTransport::withoutScheme_data()
