@@ -41,7 +41,7 @@ QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& ar
     if (!exchange.ready)
         return QVariant();
     if (responseLog == ResponseLog::Labelled)
-        qDebug().noquote() << QLatin1String("RESPONSE: ") + QString::fromUtf8(exchange.response);
+        qDebug() << "RESPONSE: " << QString::fromUtf8(exchange.response);
     else if (responseLog == ResponseLog::Quoted)
         debugText(exchange.response);
     ExSoapCall reader;
