@@ -18,10 +18,12 @@ struct MessageLog {
     bool installed = false;
 };
 
+// Never destroyed on purpose: a message sent while static objects are being destroyed (a
+// destructor that logs) must still find the mutex and the stream alive.
 MessageLog& state()
 {
-    static MessageLog log;
-    return log;
+    static MessageLog* const log = new MessageLog;
+    return *log;
 }
 
 void handler(QtMsgType type, const QMessageLogContext&, const QString& message)
