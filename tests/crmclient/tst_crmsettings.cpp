@@ -24,6 +24,7 @@ class TestCrmSettings : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void roundTrip();
@@ -34,9 +35,21 @@ private slots:
     void appointmentDebugLines();
 
 private:
+    QTemporaryDir m_config;
     QTemporaryDir m_dir;
     QString m_oldCwd;
 };
+
+void TestCrmSettings::initTestCase()
+{
+    // These tests clear the settings store: keep it in a folder of their own, so that running them
+    // by hand never wipes the settings of whoever runs them.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    const QString store = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
+    QVERIFY2(store.startsWith(m_config.path() + QLatin1Char('/')),
+             qPrintable(QStringLiteral("settings store outside the test's folder: ") + store));
+}
 
 void TestCrmSettings::init()
 {

@@ -13,6 +13,7 @@
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace
@@ -88,10 +89,20 @@ private slots:
     void secondPressWhileCheckingDoesNothing();
     void checkLeavesSettingsAlone();
     void closingDuringCheckIsSafe();
+
+private:
+    QTemporaryDir m_config;
 };
 
 void TestWizardCheck::initTestCase()
 {
+    // These tests clear the settings store: keep it in a folder of their own, so that running them
+    // by hand never wipes the settings of whoever runs them.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    const QString store = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
+    QVERIFY2(store.startsWith(m_config.path() + QLatin1Char('/')),
+             qPrintable(QStringLiteral("settings store outside the test's folder: ") + store));
     qInstallMessageHandler(collectMessages);
 }
 

@@ -3,6 +3,7 @@
 #include "crmsettings.h"
 #include "wizard.h"
 
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -37,6 +38,7 @@ class TestWizardSettings : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init() { clearStoredSettings(); }
     void firstStartShowsEmptyFields();
     void closeStoresFieldsAsTyped_data();
@@ -44,7 +46,21 @@ private slots:
     void importerButtonStoresFields_data();
     void importerButtonStoresFields();
     void startShowsWhatAnotherProgramStored();
+
+private:
+    QTemporaryDir m_config;
 };
+
+void TestWizardSettings::initTestCase()
+{
+    // These tests clear the settings store: keep it in a folder of their own, so that running them
+    // by hand never wipes the settings of whoever runs them.
+    QVERIFY(m_config.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_config.path()));
+    const QString store = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
+    QVERIFY2(store.startsWith(m_config.path() + QLatin1Char('/')),
+             qPrintable(QStringLiteral("settings store outside the test's folder: ") + store));
+}
 
 void TestWizardSettings::firstStartShowsEmptyFields()
 {
