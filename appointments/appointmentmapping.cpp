@@ -7,7 +7,8 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 using xmapi::PropTag;
 using xmapi::Row;
@@ -43,8 +44,8 @@ xmapi::HResult GetCalenderProps(xmapi::Folder& folder, CalendarTags& tags)
     const xmapi::Guid appointment = xmapi::PSETID_Appointment();
     const xmapi::Guid common = xmapi::PSETID_Common();
     static const std::vector<xmapi::PropType> types = {
-        PT_SYSTIME, PT_SYSTIME, PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_BOOLEAN,
-        PT_MV_STRING8, PT_STRING8, PT_LONG, PT_STRING8, PT_STRING8,
+        PT_SYSTIME,    PT_SYSTIME, PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_BOOLEAN,
+        PT_MV_STRING8, PT_STRING8, PT_LONG,    PT_STRING8, PT_STRING8,
     };
     const std::vector<xmapi::NamedProp> names = {
         xmapi::NamedProp::byId(appointment, 0x820D), // PidLidAppointmentStartWhole

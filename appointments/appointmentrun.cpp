@@ -20,7 +20,8 @@ QString appointmentSummary(const AppointmentRunCounts& c)
     return text;
 }
 
-namespace {
+namespace
+{
 
 // Reads and sends the appointments of one folder. False when the folder could not be read at all,
 // which ends the whole folder loop.

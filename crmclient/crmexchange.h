@@ -5,9 +5,9 @@
 #include <QString>
 
 struct CrmExchangeResult {
-    bool ready = false;   // the transport could be prepared; false: nothing was sent
-    bool sent = false;    // the transfer succeeded (the HTTP status is not looked at)
-    QByteArray response;  // the whole response body
+    bool ready = false;  // the transport could be prepared; false: nothing was sent
+    bool sent = false;   // the transfer succeeded (the HTTP status is not looked at)
+    QByteArray response; // the whole response body
 };
 
 // Creates a CExHTTPn for baseUrl/service logging into httpLogPath; if ready, sends request with

@@ -12,7 +12,7 @@
 
 // One entry of the user's personal address book (crmAddPContact / crmChangePContact).
 struct PContactItem {
-    qint32 contact_id = 0;  // CRM id of the entry, used by crmChangePContact only
+    qint32 contact_id = 0; // CRM id of the entry, used by crmChangePContact only
 
     QString firstname;
     QString lastname;
@@ -25,11 +25,11 @@ struct PContactItem {
     QString notes;
     QString picture;
     QString screen_name, nickname;
-    qint32 birthday = 0;     // CRM time; sent when > 0
-    qint32 anniversary = 0;  // CRM time; sent when > 0
+    qint32 birthday = 0;    // CRM time; sent when > 0
+    qint32 anniversary = 0; // CRM time; sent when > 0
     QString spousename, managername, assistantname, customer_id, gov_id, accountname;
     QString custom1, custom2, custom3, custom4;
-    QString displayname;  // when empty: "<lastname>,<firstname>" if both are set
+    QString displayname; // when empty: "<lastname>,<firstname>" if both are set
 
     // Filled from Outlook and logged by the importer, but no request carries them.
     QString middle_name, childrens, phone_car, phone_radio, phone_company, phone_assistant, home_page;
@@ -37,7 +37,7 @@ struct PContactItem {
 
 // A CRM company (crmaddContact). Every field is sent only when not empty (userid: when >= 1).
 struct crmContactItem {
-    QString company;  // sent trimmed
+    QString company; // sent trimmed
     QString department, street, postcode, city, email, phone, fax, region, country;
     QString acc_holder, acc_nr, bankcode, bankname, swift, iban;
     QString branch, category, code, notes, number, superior, type;
@@ -47,7 +47,7 @@ struct crmContactItem {
 
 // A person of a CRM company (crmaddPerson). cid is always sent; birthday when >= 1.
 struct crmPersonItem {
-    qint32 cid = 0;  // id of the person's company
+    qint32 cid = 0; // id of the person's company
     QString salutation, firstname, lastname;
     qint32 birthday = 0;
     QString city, country, email, fax, mobile, notes, number, phone, position, postcode, region, street, type;
@@ -60,24 +60,24 @@ struct crmTaskItemContact {
 
 // One task (crmaddTask, and the list operations crmaddTasks / crmchangeTasks).
 struct crmTaskItem {
-    qint32 id = -1;     // only crmchangeTasks sends it
-    qint32 start = -1;  // CRM time
-    qint32 stop = -1;   // CRM time (due date)
+    qint32 id = -1;    // only crmchangeTasks sends it
+    qint32 start = -1; // CRM time
+    qint32 stop = -1;  // CRM time (due date)
     QString subject;
     QString body;
     qint32 privat = -2;
-    qint32 priority = -2;  // -1 (low) is sent, -2 means not set
-    qint32 done = -1;      // percent
+    qint32 priority = -2; // -1 (low) is sent, -2 means not set
+    qint32 done = -1;     // percent
     qint32 status = -1;
     qint32 confirmed = -2;
     qint32 serie = -1;
     qint32 intrval = -1;
     qint32 serieend = -1;
-    double achieved = -1.0;  // hours; sent when > -1
-    double planned = -1.0;   // hours; sent when > -1
-    qint32 rem = -2;         // reminder flag 0/1
-    qint32 remember = -1;    // reminder time
-    double obligingness = -1.0;  // only crmaddTasks sends it
+    double achieved = -1.0;     // hours; sent when > -1
+    double planned = -1.0;      // hours; sent when > -1
+    qint32 rem = -2;            // reminder flag 0/1
+    qint32 remember = -1;       // reminder time
+    double obligingness = -1.0; // only crmaddTasks sends it
     QString category;
     QList<crmTaskItemContact> contacts;
 };
@@ -90,14 +90,14 @@ struct crmAppointmentItemContact {
 // start, stop, serieend and remember are sent as unsigned 32-bit numbers (-1 prints 4294967295).
 struct crmAppointmentItem {
     qint32 start = -1;
-    qint32 stop = 0;  // sent when not 0
+    qint32 stop = 0; // sent when not 0
     QString subject;
     QString body;
     QString cid;
     QString userid;
     qint32 confirmed = 1;
     qint32 pid = -1;
-    qint32 day = -1;  // all-day flag 0/1
+    qint32 day = -1; // all-day flag 0/1
     qint32 rem = -1;
     QString city;
     qint32 status = -1;
@@ -107,9 +107,9 @@ struct crmAppointmentItem {
     qint32 intrval = -1;
     qint32 serieend = -1;
     QString category;
-    qint32 remember = -1;  // sent when not 0
+    qint32 remember = -1; // sent when not 0
     QList<crmAppointmentItemContact> contacts;
-    qint32 id = -1;  // only crmchangeAppointments sends it
+    qint32 id = -1; // only crmchangeAppointments sends it
 };
 
 // One entry of crmChangeMailItems.

@@ -6,7 +6,8 @@
 #include <QDir>
 #include <QFile>
 
-namespace {
+namespace
+{
 
 // Debug line of a request or response: the text in double quotes, as it went over the wire.
 void debugText(const QByteArray& bytes)
@@ -21,8 +22,8 @@ enum class ResponseLog { None, Quoted, Labelled };
 // it, runs the exchange and reads the result. *ready tells whether anything was sent.
 template <typename Prepare>
 QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& argument, Prepare prepare,
-                         const char* service, const char* soapAction, const QByteArray& httpLogPath,
-                         bool* ready, ResponseLog responseLog, QByteArray* requestOut = nullptr)
+                         const char* service, const char* soapAction, const QByteArray& httpLogPath, bool* ready,
+                         ResponseLog responseLog, QByteArray* requestOut = nullptr)
 {
     QByteArray request;
     {
@@ -34,8 +35,8 @@ QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& ar
     if (requestOut)
         *requestOut = request;
     debugText(request);
-    const CrmExchangeResult exchange = crmExchange(session.baseUrl, QLatin1String(service),
-                                                   QLatin1String(soapAction), httpLogPath, request);
+    const CrmExchangeResult exchange =
+        crmExchange(session.baseUrl, QLatin1String(service), QLatin1String(soapAction), httpLogPath, request);
     *ready = exchange.ready;
     if (!exchange.ready)
         return QVariant();
@@ -68,9 +69,15 @@ CrmMailResult runMailExchange(const CrmSession& session, CrmOp op, const QString
 
 } // namespace
 
-QByteArray mailHttpLogPath() { return QFile::encodeName(QDir::currentPath() + QStringLiteral("/kelvor_exhttp.log")); }
+QByteArray mailHttpLogPath()
+{
+    return QFile::encodeName(QDir::currentPath() + QStringLiteral("/kelvor_exhttp.log"));
+}
 
-QString defaultPContactDumpPath() { return QDir::rootPath() + QStringLiteral("pcontact.xml"); }
+QString defaultPContactDumpPath()
+{
+    return QDir::rootPath() + QStringLiteral("pcontact.xml");
+}
 
 int crmAddPContact(const CrmSession& session, const PContactItem& item, const QByteArray& httpLogPath,
                    const QString& dumpPath)
@@ -90,18 +97,18 @@ int crmAddPContact(const CrmSession& session, const PContactItem& item, const QB
 int crmaddContact(const CrmSession& session, const crmContactItem& item, const QByteArray& httpLogPath)
 {
     bool ready = false;
-    const QVariant result =
-        runItemExchange(session, CrmOp::crmaddContact, session.sessionId, [&](ExSoapCall& c) { c.setContact(&item); },
-                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
+    const QVariant result = runItemExchange(
+        session, CrmOp::crmaddContact, session.sessionId, [&](ExSoapCall& c) { c.setContact(&item); }, "contacts",
+        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
     return ready ? result.toInt() : -2;
 }
 
 int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QByteArray& httpLogPath)
 {
     bool ready = false;
-    const QVariant result =
-        runItemExchange(session, CrmOp::crmaddPerson, session.sessionId, [&](ExSoapCall& c) { c.setPerson(&item); },
-                        "contacts", "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
+    const QVariant result = runItemExchange(
+        session, CrmOp::crmaddPerson, session.sessionId, [&](ExSoapCall& c) { c.setPerson(&item); }, "contacts",
+        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
     return ready ? result.toInt() : -2;
 }
 
@@ -157,9 +164,9 @@ CrmMailResult crmImportMailSource(const CrmSession& session, qint64 treeId, cons
                                   const QByteArray& httpLogPath)
 {
     CrmMailResult result;
-    result.exchange = crmExchange(session.baseUrl, QStringLiteral("email"),
-                                  QStringLiteral("SOAPAction: urn:crmemailAction\r\n"), httpLogPath,
-                                  buildImportMailSourceRequest(session.sessionId, treeId, mimeSource));
+    result.exchange =
+        crmExchange(session.baseUrl, QStringLiteral("email"), QStringLiteral("SOAPAction: urn:crmemailAction\r\n"),
+                    httpLogPath, buildImportMailSourceRequest(session.sessionId, treeId, mimeSource));
     if (!result.exchange.ready || !result.exchange.sent)
         return result;
     ExSoapCall reader;

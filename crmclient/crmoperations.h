@@ -11,13 +11,13 @@
 
 // What a run keeps after its logon.
 struct CrmSession {
-    QString baseUrl;    // the address the logon used
-    QString sessionId;  // 32 characters
+    QString baseUrl;   // the address the logon used
+    QString sessionId; // 32 characters
 };
 
 // HTTP log files of the programs (relative to the current folder).
-inline constexpr const char* contactsHttpLog = "kelvor_excon.log";   // contacts, companies, persons
-inline constexpr const char* tasksHttpLog = "kelvor_extasks.log";    // logon of the item importers, tasks
+inline constexpr const char* contactsHttpLog = "kelvor_excon.log"; // contacts, companies, persons
+inline constexpr const char* tasksHttpLog = "kelvor_extasks.log";  // logon of the item importers, tasks
 inline constexpr const char* appointmentsHttpLog = "kelvor_exapps.log";
 inline constexpr const char* wizardHttpLog = "kelvor_wizard.log";
 // The e-mail importer's: current folder + "/kelvor_exhttp.log".
@@ -49,7 +49,7 @@ inline constexpr const char* wizardHttpLog = "kelvor_wizard.log";
 // The caller needs to tell "not ready" from "send failed", so the exchange comes back too.
 struct CrmMailResult {
     CrmExchangeResult exchange;
-    qint64 value = -1;  // -1 when nothing was read (not ready or send failed), else the reader's value
+    qint64 value = -1; // -1 when nothing was read (not ready or send failed), else the reader's value
 };
 // Id of the CRM inbox (-2 when the answer held none).
 [[nodiscard]] CrmMailResult crmgetInboxFolder(const CrmSession& session,
@@ -61,6 +61,5 @@ struct CrmMailResult {
 [[nodiscard]] QByteArray buildImportMailSourceRequest(const QString& sessionId, qint64 treeId,
                                                       const QByteArray& mimeSource);
 // Stores one message in a CRM folder; a value above 0 means stored (-2 when the answer held none).
-[[nodiscard]] CrmMailResult crmImportMailSource(const CrmSession& session, qint64 treeId,
-                                                const QByteArray& mimeSource,
+[[nodiscard]] CrmMailResult crmImportMailSource(const CrmSession& session, qint64 treeId, const QByteArray& mimeSource,
                                                 const QByteArray& httpLogPath = mailHttpLogPath());

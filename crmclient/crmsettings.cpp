@@ -49,7 +49,7 @@ QString crmLogon(const QString& url, const QString& login, const QString& passwo
             masked.setArgument(QStringList{login, QStringLiteral("***")});
             qDebug() << "LOGON XML: ";
             qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(masked.requestBytes(CrmOp::crmLogin)) +
-                    QLatin1Char('"');
+                                      QLatin1Char('"');
             qDebug() << ":LOGON XML";
 
             http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), request);

@@ -6,9 +6,9 @@
 #include <QString>
 
 struct CrmSettings {
-    QString url;       // CRM_URL: base URL with scheme, without "soap/index.php"
-    QString login;     // CRM_LGN
-    QString password;  // CRM_KNW (stored in plain text)
+    QString url;      // CRM_URL: base URL with scheme, without "soap/index.php"
+    QString login;    // CRM_LGN
+    QString password; // CRM_KNW (stored in plain text)
 };
 
 // Missing keys read as empty strings; values come back exactly as stored.
@@ -18,8 +18,8 @@ void writeCrmSettings(const CrmSettings& settings);
 
 // What differs between the programs' logons.
 struct LogonOptions {
-    bool logSettings = false;     // appointment importer: "URL:", "LGN:", "KNW:" debug lines (password as ***)
-    bool logRawResponse = false;  // e-mail importer: the raw response bytes as a debug line
+    bool logSettings = false;    // appointment importer: "URL:", "LGN:", "KNW:" debug lines (password as ***)
+    bool logRawResponse = false; // e-mail importer: the raw response bytes as a debug line
 };
 
 // The logon exchange (service "logon", "SOAPAction: urn:logonAction\r\n"). Returns the session id
@@ -33,4 +33,7 @@ struct LogonOptions {
                                const LogonOptions& options = {});
 
 // A session id is valid when it has exactly 32 characters.
-[[nodiscard]] inline bool isSessionId(const QString& sessionId) { return sessionId.size() == 32; }
+[[nodiscard]] inline bool isSessionId(const QString& sessionId)
+{
+    return sessionId.size() == 32;
+}

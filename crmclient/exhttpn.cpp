@@ -13,10 +13,17 @@ void ensureCurlGlobalInit()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-CurlGlobal::CurlGlobal() { ensureCurlGlobalInit(); }
-CurlGlobal::~CurlGlobal() { curl_global_cleanup(); }
+CurlGlobal::CurlGlobal()
+{
+    ensureCurlGlobalInit();
+}
+CurlGlobal::~CurlGlobal()
+{
+    curl_global_cleanup();
+}
 
-namespace {
+namespace
+{
 
 struct EasyDeleter {
     void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -40,7 +47,10 @@ CurlString urlPart(CURLU* url, CURLUPart part, unsigned flags = 0)
     return CurlString(value);
 }
 
-const char* orEmpty(const CurlString& s) { return s ? s.get() : ""; }
+const char* orEmpty(const CurlString& s)
+{
+    return s ? s.get() : "";
+}
 
 size_t collect(char* data, size_t size, size_t count, void* target)
 {
@@ -52,7 +62,7 @@ size_t collect(char* data, size_t size, size_t count, void* target)
 
 struct CExHTTPn::Curl {
     std::unique_ptr<CURL, EasyDeleter> easy;
-    std::unique_ptr<curl_slist, SlistDeleter> headers;  // content-type and the fixed lines
+    std::unique_ptr<curl_slist, SlistDeleter> headers; // content-type and the fixed lines
     QByteArray url;
     bool https = false;
 };
@@ -60,7 +70,8 @@ struct CExHTTPn::Curl {
 QString CExHTTPn::composeUrl(const QString& baseUrl, const QString& service)
 {
     QString url = baseUrl;
-    url += baseUrl.endsWith(QLatin1Char('/')) ? QLatin1String("soap/index.php?op=") : QLatin1String("/soap/index.php?op=");
+    url +=
+        baseUrl.endsWith(QLatin1Char('/')) ? QLatin1String("soap/index.php?op=") : QLatin1String("/soap/index.php?op=");
     url += service;
     return url;
 }
@@ -98,7 +109,8 @@ bool CExHTTPn::connect()
     std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
     // Without a scheme the address cannot be taken apart (a bare host name is refused).
     const CURLUcode parseResult =
-        parsed ? curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME) : CURLUE_OUT_OF_MEMORY;
+        parsed ? curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME)
+               : CURLUE_OUT_OF_MEMORY;
     bool cracked = parseResult == CURLUE_OK;
     CurlString scheme, host, path, query, port;
     long portNumber = 0;
@@ -206,8 +218,9 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     m_response.clear();
     m_readPos = 0;
     CURLcode result = curl_easy_perform(h);
-    if (result == CURLE_PEER_FAILED_VERIFICATION) {
-        // An unknown issuer (self-signed certificate): accepted, but only after one more attempt.
+    if (result == CURLE_PEER_FAILED_VERIFICATION || result == CURLE_SSL_CACERT_BADFILE) {
+        // The certificate could not be verified (self-signed, unknown issuer, expired, or no CA
+        // store on this computer): accepted, but only after exactly one more attempt.
         log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);

@@ -14,7 +14,8 @@
 // curl_global_init exactly once per process. CExHTTPn calls ensureCurlGlobalInit() itself; a
 // program's entry point may hold a CurlGlobal for the whole run so that cleanup happens at exit.
 void ensureCurlGlobalInit();
-class CurlGlobal {
+class CurlGlobal
+{
 public:
     CurlGlobal();
     ~CurlGlobal();
@@ -22,7 +23,8 @@ public:
     CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-class CExHTTPn {
+class CExHTTPn
+{
 public:
     // baseUrl: the CRM address with scheme, with or without trailing "/"; service: the value of
     // "op="; logPath: the HTTP log file (relative names are relative to the current folder).
@@ -68,6 +70,6 @@ private:
     QByteArray m_response;
     qint64 m_readPos = 0;
     quint32 m_statusCode = 0;
-    int m_sendError = -1;  // -1: not sent; 0: sent; > 0: libcurl error code
+    int m_sendError = -1; // -1: not sent; 0: sent; > 0: libcurl error code
     bool m_ready = false;
 };

@@ -6,10 +6,11 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 struct MessageLog {
-    QMutex mutex;  // guards the lazy open; fprintf/fflush on one stream are serialised by the C runtime
+    QMutex mutex; // guards the lazy open; fprintf/fflush on one stream are serialised by the C runtime
     std::FILE* stream = nullptr;
     QString fileName;
     LogLineEnding ending = LogLineEnding::Lf;
@@ -29,18 +30,27 @@ void handler(QtMsgType type, const QMessageLogContext&, const QString& message)
     const char* format = nullptr;
     const bool crlf = log.ending == LogLineEnding::CrLf;
     switch (type) {
-    case QtDebugMsg: format = crlf ? "Debug: %s\r\n" : "Debug: %s\n"; break;
-    case QtWarningMsg: format = crlf ? "Warning: %s\r\n" : "Warning: %s\n"; break;
-    case QtCriticalMsg: format = crlf ? "Critical: %s\r\n" : "Critical: %s\n"; break;
-    case QtFatalMsg: format = crlf ? "Fatal: %s\r\n" : "Fatal: %s\n"; break;
-    default: return;  // info messages have no line of their own
+    case QtDebugMsg:
+        format = crlf ? "Debug: %s\r\n" : "Debug: %s\n";
+        break;
+    case QtWarningMsg:
+        format = crlf ? "Warning: %s\r\n" : "Warning: %s\n";
+        break;
+    case QtCriticalMsg:
+        format = crlf ? "Critical: %s\r\n" : "Critical: %s\n";
+        break;
+    case QtFatalMsg:
+        format = crlf ? "Fatal: %s\r\n" : "Fatal: %s\n";
+        break;
+    default:
+        return; // info messages have no line of their own
     }
     QMutexLocker lock(&log.mutex);
     if (!log.stream) {
         const QString path = QDir::currentPath() + QLatin1Char('/') + log.fileName;
         log.stream = std::fopen(QFile::encodeName(path).constData(), "wb");
         if (!log.stream)
-            return;  // dropped; the next message tries again
+            return; // dropped; the next message tries again
     }
     std::fprintf(log.stream, format, message.toUtf8().constData());
     std::fflush(log.stream);

@@ -75,11 +75,11 @@ enum class CrmOp : int {
 // Request context: the argument and the item slots. The slots do not own their records; the
 // caller keeps each record alive until the request has been built.
 struct ExSoapRequest {
-    QVariant argument;  // QStringList (logon: [login, password]; others: [session id, ...]) or QString
+    QVariant argument; // QStringList (logon: [login, password]; others: [session id, ...]) or QString
     const PContactItem* pcontact = nullptr;
     const crmContactItem* contact = nullptr;
     const crmPersonItem* person = nullptr;
-    crmTaskItem* task = nullptr;  // crmaddTask normalises its start/stop in place
+    crmTaskItem* task = nullptr; // crmaddTask normalises its start/stop in place
     const QList<crmTaskItem>* tasks = nullptr;
     const crmAppointmentItem* appointment = nullptr;
     const QList<crmAppointmentItem>* appointments = nullptr;
@@ -88,7 +88,8 @@ struct ExSoapRequest {
     QString envelopeTail;
 };
 
-class ExSoapCall {
+class ExSoapCall
+{
 public:
     ExSoapCall();
     ExSoapCall(const ExSoapCall&) = delete;

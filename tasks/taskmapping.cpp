@@ -5,7 +5,8 @@
 
 #include <QDebug>
 
-namespace {
+namespace
+{
 
 using xmapi::PropTag;
 using xmapi::Row;
@@ -41,10 +42,10 @@ enum Named : std::size_t {
 
 // Positions in the row: six fixed columns, then the named ones in this order.
 constexpr std::size_t kNamedColumns[] = {
-    TaskMode,         CommonEnd,      CommonStart,      ReminderSet,       Private,
-    ReminderTime,     TaskStatus,     PercentComplete,  TaskState,         TaskDueDate,
-    TaskComplete,     TaskStartDate,  TaskActualEffort, TaskEstimatedEffort, TaskRecurrence,
-    TaskDeadOccurrence, TaskFRecurring, TaskAcceptanceState, TaskAccepted,  Contacts,
+    TaskMode,           CommonEnd,      CommonStart,         ReminderSet,         Private,
+    ReminderTime,       TaskStatus,     PercentComplete,     TaskState,           TaskDueDate,
+    TaskComplete,       TaskStartDate,  TaskActualEffort,    TaskEstimatedEffort, TaskRecurrence,
+    TaskDeadOccurrence, TaskFRecurring, TaskAcceptanceState, TaskAccepted,        Contacts,
     ContactLinkEntry,
 };
 constexpr int kFixedColumns = 6;
@@ -101,8 +102,8 @@ void readCategories(TaskEntry& entry)
 {
     __LPSPropValue keywords;
     std::vector<PropTag> ids;
-    const xmapi::HResult hr = entry.message->GetIDsFromNames(
-        {xmapi::NamedProp::byName(xmapi::PS_PUBLIC_STRINGS(), "Keywords")}, 0, ids);
+    const xmapi::HResult hr =
+        entry.message->GetIDsFromNames({xmapi::NamedProp::byName(xmapi::PS_PUBLIC_STRINGS(), "Keywords")}, 0, ids);
     // A store that never saw a category does not know the name: it comes back unresolved (id 0).
     if (xmapi::failed(hr) || ids.empty() || PROP_ID(ids.front()) == 0 || PROP_TYPE(ids.front()) == PT_ERROR) {
         qWarning("Can't get categories property id");
@@ -180,9 +181,9 @@ const std::vector<xmapi::PropType>& TaskNamedTypes()
 {
     // Owner, ownership and "fix offline" are resolved with the others but never read.
     static const std::vector<xmapi::PropType> types = {
-        PT_LONG,    PT_SYSTIME, PT_SYSTIME,  PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_MV_UNICODE, PT_BINARY,
-        PT_LONG,    PT_DOUBLE,  PT_LONG,     PT_BINARY,  PT_BOOLEAN, PT_UNICODE, PT_BOOLEAN,    PT_LONG,
-        PT_LONG,    PT_BOOLEAN, PT_SYSTIME,  PT_BOOLEAN, PT_SYSTIME, PT_LONG,    PT_LONG,       PT_BOOLEAN,
+        PT_LONG, PT_SYSTIME, PT_SYSTIME, PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_MV_UNICODE, PT_BINARY,
+        PT_LONG, PT_DOUBLE,  PT_LONG,    PT_BINARY,  PT_BOOLEAN, PT_UNICODE, PT_BOOLEAN,    PT_LONG,
+        PT_LONG, PT_BOOLEAN, PT_SYSTIME, PT_BOOLEAN, PT_SYSTIME, PT_LONG,    PT_LONG,       PT_BOOLEAN,
     };
     return types;
 }
@@ -319,8 +320,8 @@ void ReadTaskRow(const std::vector<xmapi::PropTag>& namedTags, TaskEntry& entry,
                 item.contacts.append(crmTaskItemContact{parts.at(0), parts.at(1)});
         }
         for (const crmTaskItemContact& c : std::as_const(item.contacts)) {
-            qDebug().noquote() << QStringLiteral("TASK ") + item.subject + QStringLiteral(" Contacts: ") + c.firstname
-                                      + QLatin1Char(' ') + c.lastname;
+            qDebug().noquote() << QStringLiteral("TASK ") + item.subject + QStringLiteral(" Contacts: ") + c.firstname +
+                                      QLatin1Char(' ') + c.lastname;
         }
     }
     readCategories(entry);

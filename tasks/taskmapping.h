@@ -34,7 +34,7 @@ struct TaskFolderBatch {
     QString url;
     QString sessionId;
     std::vector<std::unique_ptr<TaskEntry>> entries; // contents-table order
-    ExFOLDER* source = nullptr;                       // not owned; its folder handle is read
+    ExFOLDER* source = nullptr;                      // not owned; its folder handle is read
     // The 24 resolved named tags (with their expected types); empty until resolved.
     std::vector<xmapi::PropTag> namedTags;
     qint32 hourOffset = 0; // hours added to every converted date

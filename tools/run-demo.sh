@@ -33,6 +33,7 @@
 #   --smoke          for tests: waits for the wizard's window, presses "Prüfen", waits for the
 #                    CRM's answer, then closes everything; exit status 0 when the login worked
 # Environment: KELVOR_BUILD_DIR (default build/), KELVOR_DEMO_PORT, KELVOR_DEMO_NO_BUILD,
+#              KELVOR_DEMO_STATE (the test CRM's state folder, default build/demo-crm),
 #              KELVOR_DEMO_TIMEOUT (seconds, --smoke only, default 60), KELVOR_STORE, KELVOR_PST.
 set -euo pipefail
 
@@ -53,7 +54,7 @@ for arg in "$@"; do
     --fresh) fresh=1 ;;
     --smoke) smoke=1 ;;
     -h | --help)
-        sed -n '2,40p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+        sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | grep '^#' | sed 's/^# \{0,1\}//'
         exit 0
         ;;
     *)

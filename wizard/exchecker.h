@@ -8,7 +8,8 @@
 
 class QThread;
 
-class ExChecker : public QObject {
+class ExChecker : public QObject
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ExChecker)
 public:

@@ -6,7 +6,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-namespace {
+namespace
+{
 
 struct ImporterProgram {
     const char* baseName;
@@ -24,7 +25,10 @@ const ImporterProgram& programOf(Importer importer)
     return programs[static_cast<int>(importer)];
 }
 
-std::size_t indexOf(Importer importer) { return static_cast<std::size_t>(importer); }
+std::size_t indexOf(Importer importer)
+{
+    return static_cast<std::size_t>(importer);
+}
 
 bool isExecutableFile(const QString& path)
 {
@@ -32,7 +36,7 @@ bool isExecutableFile(const QString& path)
     return info.isFile() && info.isExecutable();
 }
 
-}  // namespace
+} // namespace
 
 QString importerFileName(Importer importer)
 {
@@ -43,7 +47,10 @@ QString importerFileName(Importer importer)
     return name;
 }
 
-const char* importerDebugMessage(Importer importer) { return programOf(importer).debugMessage; }
+const char* importerDebugMessage(Importer importer)
+{
+    return programOf(importer).debugMessage;
+}
 
 QString findProgram(const QString& fileName, const QString& programDir, const QString& currentDir,
                     const QString& searchPath)
@@ -112,7 +119,10 @@ bool ImporterLauncher::launch(Importer importer)
     return true;
 }
 
-QProcess* ImporterLauncher::process(Importer importer) const { return m_current[indexOf(importer)].get(); }
+QProcess* ImporterLauncher::process(Importer importer) const
+{
+    return m_current[indexOf(importer)].get();
+}
 
 void ImporterLauncher::pruneReleased()
 {

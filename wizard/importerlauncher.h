@@ -27,7 +27,8 @@ inline constexpr std::array<Importer, 4> allImporters{Importer::Email, Importer:
 [[nodiscard]] QString findProgram(const QString& fileName, const QString& programDir, const QString& currentDir,
                                   const QString& searchPath);
 
-class ImporterLauncher {
+class ImporterLauncher
+{
 public:
     // programDir: the folder the wizard itself was started from.
     explicit ImporterLauncher(QString programDir);

@@ -9,7 +9,10 @@
 #include <QDebug>
 
 // The pictures are compiled into the wizard's library: register them before the form loads them.
-static void initWizardResources() { Q_INIT_RESOURCE(wizard); }
+static void initWizardResources()
+{
+    Q_INIT_RESOURCE(wizard);
+}
 
 Wizard::Wizard(QWidget* parent, const QString& programDir)
     : QWidget(parent), m_ui(std::make_unique<Ui::WizardClass>()),
@@ -76,10 +79,22 @@ void Wizard::launch(Importer importer)
     qDebug() << importerDebugMessage(importer);
 }
 
-void Wizard::emailClicked() { launch(Importer::Email); }
-void Wizard::consClicked() { launch(Importer::Contacts); }
-void Wizard::appsClicked() { launch(Importer::Appointments); }
-void Wizard::taskClicked() { launch(Importer::Tasks); }
+void Wizard::emailClicked()
+{
+    launch(Importer::Email);
+}
+void Wizard::consClicked()
+{
+    launch(Importer::Contacts);
+}
+void Wizard::appsClicked()
+{
+    launch(Importer::Appointments);
+}
+void Wizard::taskClicked()
+{
+    launch(Importer::Tasks);
+}
 
 void Wizard::closeEvent(QCloseEvent* event)
 {

@@ -10,12 +10,14 @@
 
 #include <memory>
 
-namespace Ui {
+namespace Ui
+{
 class WizardClass;
 }
 class ExChecker;
 
-class Wizard : public QWidget {
+class Wizard : public QWidget
+{
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Wizard)
 public:

@@ -12,10 +12,12 @@
 
 using namespace itemtest;
 
-namespace {
+namespace
+{
 
 // The profile of a program started with KELVOR_PST naming one file.
-class ScannedFile {
+class ScannedFile
+{
 public:
     explicit ScannedFile(const QString& path)
     {
@@ -52,7 +54,8 @@ const QVariant absent;
 
 Q_DECLARE_METATYPE(QList<QVariantMap>)
 
-class TstAppointmentFiles : public QObject {
+class TstAppointmentFiles : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -73,15 +76,16 @@ void TstAppointmentFiles::file_data()
         // ANSI file; the stored subject starts with the subject-prefix marker.
         QTest::newRow(("32-bit" + z).constData())
             << zone << QStringLiteral("ansi/32-bit.pst") << QStringList{QStringLiteral("Calendar")}
-            << QList<QVariantMap>{Fields{{QStringLiteral("subject"), QStringLiteral("Updated: Olympus training for new hires")},
-                                         {QStringLiteral("start"), utc("2004-08-19T18:30:00Z")},
-                                         {QStringLiteral("stop"), utc("2004-08-19T19:30:00Z")},
-                                         {QStringLiteral("status"), 1},
-                                         {QStringLiteral("rem"), 0},
-                                         {QStringLiteral("remember"), absent},
-                                         {QStringLiteral("privat"), 0},
-                                         {QStringLiteral("city"), absent},
-                                         {QStringLiteral("day"), absent}}}
+            << QList<QVariantMap>{Fields{
+                   {QStringLiteral("subject"), QStringLiteral("Updated: Olympus training for new hires")},
+                   {QStringLiteral("start"), utc("2004-08-19T18:30:00Z")},
+                   {QStringLiteral("stop"), utc("2004-08-19T19:30:00Z")},
+                   {QStringLiteral("status"), 1},
+                   {QStringLiteral("rem"), 0},
+                   {QStringLiteral("remember"), absent},
+                   {QStringLiteral("privat"), 0},
+                   {QStringLiteral("city"), absent},
+                   {QStringLiteral("day"), absent}}}
             << greenLine(1, "Termine");
         // A weekly series: the master appointment is sent, its exceptions (attachments) are not.
         QTest::newRow(("dist-list" + z).constData())
@@ -97,13 +101,14 @@ void TstAppointmentFiles::file_data()
             << greenLine(1, "Termine");
         QTest::newRow(("ost" + z).constData())
             << zone << QStringLiteral("calendar/SampleOstFile.ost") << QStringList{QStringLiteral("Calendar")}
-            << QList<QVariantMap>{Fields{{QStringLiteral("subject"), QStringLiteral("05 - test email - single meeting request")},
-                                         {QStringLiteral("start"), utc("2011-09-19T22:10:37Z")},
-                                         {QStringLiteral("stop"), utc("2011-09-19T22:40:37Z")},
-                                         {QStringLiteral("status"), 1},
-                                         {QStringLiteral("rem"), 0},
-                                         {QStringLiteral("remember"), absent},
-                                         {QStringLiteral("city"), QStringLiteral("meeting request")}}}
+            << QList<QVariantMap>{Fields{
+                   {QStringLiteral("subject"), QStringLiteral("05 - test email - single meeting request")},
+                   {QStringLiteral("start"), utc("2011-09-19T22:10:37Z")},
+                   {QStringLiteral("stop"), utc("2011-09-19T22:40:37Z")},
+                   {QStringLiteral("status"), 1},
+                   {QStringLiteral("rem"), 0},
+                   {QStringLiteral("remember"), absent},
+                   {QStringLiteral("city"), QStringLiteral("meeting request")}}}
             << greenLine(1, "Termine");
     }
     // Nine copies of one meeting: the CRM keeps the first and answers -1 for the others.
@@ -129,13 +134,16 @@ void TstAppointmentFiles::file()
     QFETCH(QString, summary);
 
     const QString dataDir = qEnvironmentVariable("KELVOR_TESTDATA");
-    QVERIFY2(!dataDir.isEmpty() && QDir(dataDir).exists(), "KELVOR_TESTDATA does not name the folder of the sample files");
+    QVERIFY2(!dataDir.isEmpty() && QDir(dataDir).exists(),
+             "KELVOR_TESTDATA does not name the folder of the sample files");
     const QString path = QDir(dataDir).filePath(file);
     QVERIFY2(QFile::exists(path), qPrintable(path));
 
     ZoneScope tz(zone);
     QString tag = QString::fromLatin1(QTest::currentDataTag());
-    tag.replace(QLatin1Char('/'), QLatin1Char('_')).replace(QLatin1Char(' '), QLatin1Char('_')).remove(QLatin1Char(','));
+    tag.replace(QLatin1Char('/'), QLatin1Char('_'))
+        .replace(QLatin1Char(' '), QLatin1Char('_'))
+        .remove(QLatin1Char(','));
     TestCrm crm(QStringLiteral("TstAppointmentFiles_") + tag);
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));

@@ -9,7 +9,8 @@
 
 using namespace itemtest;
 
-namespace {
+namespace
+{
 
 QJsonObject appointment(const QJsonArray& named, const QJsonObject& props = {})
 {
@@ -43,14 +44,14 @@ QJsonObject reminderSet(bool on)
 // Every named property an appointment can carry, so the store knows all 11 names.
 QJsonObject everyName()
 {
-    return appointment({startAt(at("UTC", 2020, 1, 1)), endAt(at("UTC", 2020, 1, 1, 1)), signalAt(at("UTC", 2020, 1, 1)),
-                        named(appointmentSet, 0x8223, "PT_BOOLEAN", false), reminderSet(false),
-                        named(commonSet, 0x8506, "PT_BOOLEAN", false), keywords({QStringLiteral("k")}),
-                        named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral("l")),
-                        named(appointmentSet, 0x8205, "PT_LONG", 0),
-                        named(appointmentSet, 0x823B, "PT_STRING8", QStringLiteral("to")),
-                        named(appointmentSet, 0x823C, "PT_STRING8", QStringLiteral("cc"))},
-                       subject(QStringLiteral("alle Namen")));
+    return appointment(
+        {startAt(at("UTC", 2020, 1, 1)), endAt(at("UTC", 2020, 1, 1, 1)), signalAt(at("UTC", 2020, 1, 1)),
+         named(appointmentSet, 0x8223, "PT_BOOLEAN", false), reminderSet(false),
+         named(commonSet, 0x8506, "PT_BOOLEAN", false), keywords({QStringLiteral("k")}),
+         named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral("l")), named(appointmentSet, 0x8205, "PT_LONG", 0),
+         named(appointmentSet, 0x823B, "PT_STRING8", QStringLiteral("to")),
+         named(appointmentSet, 0x823C, "PT_STRING8", QStringLiteral("cc"))},
+        subject(QStringLiteral("alle Namen")));
 }
 
 QByteArray calendar(const QJsonArray& items, const QJsonObject& storeExtra = {})
@@ -61,13 +62,13 @@ QByteArray calendar(const QJsonArray& items, const QJsonObject& storeExtra = {})
 QVariantMap fieldsOf(const crmAppointmentItem& a)
 {
     return QVariantMap{
-        {QStringLiteral("start"), a.start},     {QStringLiteral("stop"), a.stop},
-        {QStringLiteral("subject"), a.subject}, {QStringLiteral("body"), a.body},
-        {QStringLiteral("day"), a.day},         {QStringLiteral("rem"), a.rem},
+        {QStringLiteral("start"), a.start},       {QStringLiteral("stop"), a.stop},
+        {QStringLiteral("subject"), a.subject},   {QStringLiteral("body"), a.body},
+        {QStringLiteral("day"), a.day},           {QStringLiteral("rem"), a.rem},
         {QStringLiteral("remember"), a.remember}, {QStringLiteral("privat"), a.privat},
         {QStringLiteral("category"), a.category}, {QStringLiteral("city"), a.city},
-        {QStringLiteral("status"), a.status},   {QStringLiteral("confirmed"), a.confirmed},
-        {QStringLiteral("pid"), a.pid},         {QStringLiteral("done"), a.done},
+        {QStringLiteral("status"), a.status},     {QStringLiteral("confirmed"), a.confirmed},
+        {QStringLiteral("pid"), a.pid},           {QStringLiteral("done"), a.done},
         {QStringLiteral("serie"), a.serie},
     };
 }
@@ -93,7 +94,8 @@ std::vector<crmAppointmentItem> readAll(ExFOLDER& f)
 
 } // namespace
 
-class TstAppointmentMapping : public QObject {
+class TstAppointmentMapping : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -139,10 +141,13 @@ void TstAppointmentMapping::readsRow_data()
                            {QStringLiteral("stop"), secs(t(7, 15, 15, 15))},
                            {QStringLiteral("day"), -1}};
         QTest::newRow(("reminder 15 minutes before" + z).constData())
-            << zone << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)), signalAt(t(3, 5, 8, 45)), reminderSet(true)}, subj)
+            << zone
+            << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)), signalAt(t(3, 5, 8, 45)), reminderSet(true)}, subj)
             << QVariantMap{{QStringLiteral("rem"), 1}, {QStringLiteral("remember"), 900}};
         QTest::newRow(("reminder switched off" + z).constData())
-            << zone << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)), signalAt(t(3, 5, 8, 45)), reminderSet(false)}, subj)
+            << zone
+            << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)), signalAt(t(3, 5, 8, 45)), reminderSet(false)},
+                           subj)
             << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), 0}};
         QTest::newRow(("signal time without the flag" + z).constData())
             << zone << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)), signalAt(t(3, 5, 8))}, subj)
@@ -151,17 +156,19 @@ void TstAppointmentMapping::readsRow_data()
 
     const QByteArray zone("Europe/Berlin");
     auto t = [&](int mo, int d, int h = 0) { return at(zone, 2026, mo, d, h); };
-    QTest::newRow("neither reminder column") << zone << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10))}, subj)
-                                             << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), -1}};
+    QTest::newRow("neither reminder column")
+        << zone << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10))}, subj)
+        << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), -1}};
     QTest::newRow("signal time without a date")
         << zone
         << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)),
                         named(commonSet, 0x8560, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))},
                        subj)
         << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), -1}};
-    QTest::newRow("no end lasts no time") << zone << appointment({startAt(t(3, 5, 9))}, subj)
-                                          << QVariantMap{{QStringLiteral("stop"), static_cast<int>(t(3, 5, 9).toSecsSinceEpoch())},
-                                                         {QStringLiteral("day"), -1}};
+    QTest::newRow("no end lasts no time")
+        << zone << appointment({startAt(t(3, 5, 9))}, subj)
+        << QVariantMap{{QStringLiteral("stop"), static_cast<int>(t(3, 5, 9).toSecsSinceEpoch())},
+                       {QStringLiteral("day"), -1}};
     QTest::newRow("blank subject is trimmed") << zone << appointment({}, subject(QStringLiteral("   ")))
                                               << QVariantMap{{QStringLiteral("subject"), QString()}};
     QTest::newRow("missing subject") << zone << appointment({})
@@ -176,29 +183,43 @@ void TstAppointmentMapping::readsRow_data()
         << zone << appointment({keywords({QStringLiteral(" A"), QStringLiteral("B ")})}, subj)
         << QVariantMap{{QStringLiteral("category"), QStringLiteral("A; B;")}};
     QTest::newRow("categories keep every character")
-        << zone << appointment({keywords({QStringLiteral("B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442")})}, subj)
-        << QVariantMap{{QStringLiteral("category"), QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;")}};
-    QTest::newRow("location")
-        << zone << appointment({named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral("  Raum 1  "))}, subj)
-        << QVariantMap{{QStringLiteral("city"), QStringLiteral("Raum 1")}};
+        << zone
+        << appointment(
+               {keywords({QStringLiteral("B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442")})}, subj)
+        << QVariantMap{
+               {QStringLiteral("category"), QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;")}};
+    QTest::newRow("location") << zone
+                              << appointment(
+                                     {named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral("  Raum 1  "))}, subj)
+                              << QVariantMap{{QStringLiteral("city"), QStringLiteral("Raum 1")}};
     QTest::newRow("location in a code page")
         << zone
         << appointment({named(appointmentSet, 0x8208, "PT_STRING8",
-                              QJsonObject{{QStringLiteral("hex"), QStringLiteral("4dfc6e6368656e")}, {QStringLiteral("codepage"), 1252}})},
+                              QJsonObject{{QStringLiteral("hex"), QStringLiteral("4dfc6e6368656e")},
+                                          {QStringLiteral("codepage"), 1252}})},
                        subj)
         << QVariantMap{{QStringLiteral("city"), QStringLiteral("M\u00fcnchen")}};
     QTest::newRow("busy status") << zone << appointment({named(appointmentSet, 0x8205, "PT_LONG", 2)}, subj)
                                  << QVariantMap{{QStringLiteral("status"), 2}};
     QTest::newRow("text keeps every character")
         << zone
-        << appointment({}, QJsonObject{{QStringLiteral("0x0037001F"), QStringLiteral(" \u00dcbergabe \u2013 \u0412\u0441\u0442\u0440\u0435\u0447\u0430 ")},
-                                       {QStringLiteral("0x1000001F"), QStringLiteral("\n  Stra\u00dfe \u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435\n ")}})
-        << QVariantMap{{QStringLiteral("subject"), QStringLiteral("\u00dcbergabe \u2013 \u0412\u0441\u0442\u0440\u0435\u0447\u0430")},
-                       {QStringLiteral("body"), QStringLiteral("Stra\u00dfe \u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435")}};
+        << appointment(
+               {}, QJsonObject{{QStringLiteral("0x0037001F"),
+                                QStringLiteral(" \u00dcbergabe \u2013 \u0412\u0441\u0442\u0440\u0435\u0447\u0430 ")},
+                               {QStringLiteral("0x1000001F"),
+                                QStringLiteral(
+                                    "\n  Stra\u00dfe "
+                                    "\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435\n ")}})
+        << QVariantMap{{QStringLiteral("subject"),
+                        QStringLiteral("\u00dcbergabe \u2013 \u0412\u0441\u0442\u0440\u0435\u0447\u0430")},
+                       {QStringLiteral("body"),
+                        QStringLiteral(
+                            "Stra\u00dfe \u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435")}};
     QTest::newRow("fields that are never filled")
         << zone << appointment({}, subj)
-        << QVariantMap{{QStringLiteral("confirmed"), 1}, {QStringLiteral("pid"), -1}, {QStringLiteral("done"), -1},
-                       {QStringLiteral("serie"), -1},    {QStringLiteral("status"), -1}, {QStringLiteral("day"), -1},
+        << QVariantMap{{QStringLiteral("confirmed"), 1},    {QStringLiteral("pid"), -1},
+                       {QStringLiteral("done"), -1},        {QStringLiteral("serie"), -1},
+                       {QStringLiteral("status"), -1},      {QStringLiteral("day"), -1},
                        {QStringLiteral("body"), QString()}, {QStringLiteral("category"), QString()}};
 }
 
@@ -239,7 +260,7 @@ void TstAppointmentMapping::tagTable()
     const std::optional<CalendarTags> tags = GetPropIDS(*store.folders().front()->folder, hr);
     QVERIFY(tags);
     QCOMPARE(hr, S_OK);
-    const xmapi::PropType types[] = {PT_SYSTIME, PT_SYSTIME,    PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_BOOLEAN,
+    const xmapi::PropType types[] = {PT_SYSTIME,    PT_SYSTIME, PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_BOOLEAN,
                                      PT_MV_STRING8, PT_STRING8, PT_LONG,    PT_STRING8, PT_STRING8};
     for (int i = 0; i < 11; ++i) {
         QVERIFY(PROP_ID((*tags)[i]) >= 0x8000);

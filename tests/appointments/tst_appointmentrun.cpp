@@ -10,7 +10,8 @@
 
 using namespace itemtest;
 
-namespace {
+namespace
+{
 
 const QByteArray berlin("Europe/Berlin");
 
@@ -38,16 +39,18 @@ const QString fullSubject = QStringLiteral("\u00dcbergabe \u0412\u0441\u0442\u04
 
 QJsonObject fullAppointment()
 {
-    return appointment(fullSubject,
-                       {timeProp(appointmentSet, 0x820D, at(berlin, 2026, 3, 5, 9)),
-                        timeProp(appointmentSet, 0x820E, at(berlin, 2026, 3, 5, 10, 30)),
-                        timeProp(commonSet, 0x8560, at(berlin, 2026, 3, 5, 8, 45)),
-                        named(commonSet, 0x8503, "PT_BOOLEAN", true), named(commonSet, 0x8506, "PT_BOOLEAN", true),
-                        keywords({QStringLiteral(" B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442 ")}),
-                        named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral(" Raum M\u00fcnchen ")),
-                        named(appointmentSet, 0x8205, "PT_LONG", 2), named(appointmentSet, 0x8223, "PT_BOOLEAN", false)},
-                       QJsonObject{{QStringLiteral("0x1000001F"),
-                                    QStringLiteral(" Agenda\u0001\u000b\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 & <b> ")}});
+    return appointment(
+        fullSubject,
+        {timeProp(appointmentSet, 0x820D, at(berlin, 2026, 3, 5, 9)),
+         timeProp(appointmentSet, 0x820E, at(berlin, 2026, 3, 5, 10, 30)),
+         timeProp(commonSet, 0x8560, at(berlin, 2026, 3, 5, 8, 45)), named(commonSet, 0x8503, "PT_BOOLEAN", true),
+         named(commonSet, 0x8506, "PT_BOOLEAN", true),
+         keywords({QStringLiteral(" B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442 ")}),
+         named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral(" Raum M\u00fcnchen ")),
+         named(appointmentSet, 0x8205, "PT_LONG", 2), named(appointmentSet, 0x8223, "PT_BOOLEAN", false)},
+        QJsonObject{
+            {QStringLiteral("0x1000001F"), QStringLiteral(" Agenda\u0001\u000b\u0417\u0434\u0440\u0430\u0432\u0441"
+                                                          "\u0442\u0432\u0443\u0439\u0442\u0435 & <b> ")}});
 }
 
 QJsonObject allDay()
@@ -59,11 +62,12 @@ QJsonObject allDay()
 // "Privat" (not selected) before "Kalender" (3 appointments) and "Team" (2 appointments).
 QByteArray twoFolders()
 {
-    return store({folder(QStringLiteral("Privat"), QStringLiteral("IPF.Appointment"), {meeting(QStringLiteral("privat"), 1)}),
-                  folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"),
-                         {fullAppointment(), allDay(), meeting(QStringLiteral("Ohne Erinnerung"), 9)}),
-                  folder(QStringLiteral("Team"), QStringLiteral("IPF.Appointment"),
-                         {meeting(QStringLiteral("T1"), 10), meeting(QStringLiteral("T2"), 11)})});
+    return store(
+        {folder(QStringLiteral("Privat"), QStringLiteral("IPF.Appointment"), {meeting(QStringLiteral("privat"), 1)}),
+         folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"),
+                {fullAppointment(), allDay(), meeting(QStringLiteral("Ohne Erinnerung"), 9)}),
+         folder(QStringLiteral("Team"), QStringLiteral("IPF.Appointment"),
+                {meeting(QStringLiteral("T1"), 10), meeting(QStringLiteral("T2"), 11)})});
 }
 
 QJsonArray storedAppointments(const TestCrm& crm)
@@ -83,7 +87,8 @@ QString tenant(const char* base)
 
 } // namespace
 
-class TstAppointmentRun : public QObject {
+class TstAppointmentRun : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -120,7 +125,8 @@ void TstAppointmentRun::twoFoldersReachTheCrm()
     QCOMPARE(r.texts(1), (QStringList{QStringLiteral("Verbunden"), QStringLiteral("Importiere Termine:")}));
     QCOMPARE(r.texts(2), (QStringList{QStringLiteral("1 von 5"), QStringLiteral("2 von 5"), QStringLiteral("3 von 5"),
                                       QStringLiteral("4 von 5"), QStringLiteral("5 von 5")}));
-    QCOMPARE(r.texts(3), (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("4"), QStringLiteral("5")}));
+    QCOMPARE(r.texts(3), (QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                                      QStringLiteral("4"), QStringLiteral("5")}));
 
     const QJsonArray stored = storedAppointments(crm);
     QCOMPARE(stored.size(), 5);
@@ -133,12 +139,14 @@ void TstAppointmentRun::twoFoldersReachTheCrm()
     QCOMPARE(full.value(QStringLiteral("rem")).toInt(), 1);
     QCOMPARE(full.value(QStringLiteral("remember")).toInt(), 900);
     QCOMPARE(full.value(QStringLiteral("privat")).toInt(), 1);
-    QCOMPARE(full.value(QStringLiteral("category")).toString(), QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;"));
+    QCOMPARE(full.value(QStringLiteral("category")).toString(),
+             QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;"));
     QCOMPARE(full.value(QStringLiteral("city")).toString(), QStringLiteral("Raum M\u00fcnchen"));
     QCOMPARE(full.value(QStringLiteral("status")).toInt(), 2);
     QCOMPARE(full.value(QStringLiteral("confirmed")).toInt(), 1);
     QVERIFY(!full.contains(QStringLiteral("day")));
-    for (const char* absent : {"pid", "done", "serie", "intrval", "serieend", "cid", "userid", "crmAppointmentItemContacts"})
+    for (const char* absent :
+         {"pid", "done", "serie", "intrval", "serieend", "cid", "userid", "crmAppointmentItemContacts"})
         QVERIFY2(!full.contains(QLatin1String(absent)), absent);
 
     const QJsonObject day = stored.at(1).toObject();
@@ -162,7 +170,8 @@ void TstAppointmentRun::twoFoldersReachTheCrm()
     QCOMPARE(requests.size(), 6);
     for (int i = 1; i < requests.size(); ++i) {
         QCOMPARE(requests.at(i).toObject().value(QStringLiteral("op")).toString(), QStringLiteral("dates"));
-        QCOMPARE(requests.at(i).toObject().value(QStringLiteral("soapaction")).toString(), QStringLiteral("urn:crmdates"));
+        QCOMPARE(requests.at(i).toObject().value(QStringLiteral("soapaction")).toString(),
+                 QStringLiteral("urn:crmdates"));
     }
     QVERIFY(QFile::exists(QStringLiteral("kelvor_exapps.log")));
 }
@@ -173,10 +182,12 @@ void TstAppointmentRun::answers_data()
     QTest::addColumn<QString>("summary");
 
     QTest::newRow("-1 already there") << QStringLiteral("-1")
-                                      << QStringLiteral("<font color=\"blue\"><i>3</i>  Termine existieren bereits</font><br>") +
+                                      << QStringLiteral(
+                                             "<font color=\"blue\"><i>3</i>  Termine existieren bereits</font><br>") +
                                              greenLine(0, "Termine");
-    const QString failed = QStringLiteral("<font color=\"red\"><i>3</i>  Termine k\u00f6nnten nicht importiert werden</font><br>") +
-                           greenLine(0, "Termine");
+    const QString failed =
+        QStringLiteral("<font color=\"red\"><i>3</i>  Termine k\u00f6nnten nicht importiert werden</font><br>") +
+        greenLine(0, "Termine");
     QTest::newRow("0 not stored") << QStringLiteral("0") << failed;
     QTest::newRow("-2 no usable answer") << QStringLiteral("-2") << failed;
 }
@@ -191,7 +202,8 @@ void TstAppointmentRun::answers()
     crm.setFault(QStringLiteral("answer:crmaddAppointment=") + answer);
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
     ScannedStore store(itemtest::store({folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"),
-                                               {meeting(QStringLiteral("a"), 2), meeting(QStringLiteral("b"), 3), meeting(QStringLiteral("c"), 4)})}),
+                                               {meeting(QStringLiteral("a"), 2), meeting(QStringLiteral("b"), 3),
+                                                meeting(QStringLiteral("c"), 4)})}),
                        ExScanProfile::appointments());
     const RunRecord r = runImport(appointmentsTable(), store.folders(), store.folders());
     QCOMPARE(r.summary, summary);
@@ -204,9 +216,11 @@ void TstAppointmentRun::unreadableFolderEndsTheImport_data()
     QTest::addColumn<QJsonObject>("folderExtra");
     QTest::addColumn<QStringList>("logLines");
 
-    QTest::newRow("contents table") << QJsonObject() << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contents")}}
+    QTest::newRow("contents table") << QJsonObject()
+                                    << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contents")}}
                                     << QStringList{QStringLiteral("Critical: eximporter.cpp GetContentTable failed")};
-    QTest::newRow("columns") << QJsonObject() << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contentsSetColumns")}}
+    QTest::newRow("columns") << QJsonObject()
+                             << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contentsSetColumns")}}
                              << QStringList{QStringLiteral("Critical: SetColumns Failed: -7fffbffb")};
     QTest::newRow("names") << QJsonObject{{QStringLiteral("fail"), QStringLiteral("names")}} << QJsonObject()
                            << QStringList{QStringLiteral("Critical: GetCalenderProps failed"),
@@ -222,7 +236,8 @@ void TstAppointmentRun::unreadableFolderEndsTheImport()
     TestCrm crm(tenant("TstAppointmentRun_unreadable_"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
-    QJsonObject first = folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), {meeting(QStringLiteral("a"), 2)});
+    QJsonObject first =
+        folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), {meeting(QStringLiteral("a"), 2)});
     for (auto it = folderExtra.begin(); it != folderExtra.end(); ++it)
         first.insert(it.key(), it.value());
     ScannedStore store(itemtest::store({first, folder(QStringLiteral("Team"), QStringLiteral("IPF.Appointment"),
@@ -246,10 +261,11 @@ void TstAppointmentRun::stopDuringSecondAppointment()
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
     ScannedStore store(twoFolders(), ExScanProfile::appointments());
     // "Abbrechen" while the second appointment is being sent: it is finished, no further row is read.
-    const RunRecord r = runImport(appointmentsTable(), store.folders(), store.folders(), [](ExRun& run, int code, const QString& text) {
-        if (code == 2 && text == QLatin1String("2 von 6"))
-            run.requestStop();
-    });
+    const RunRecord r =
+        runImport(appointmentsTable(), store.folders(), store.folders(), [](ExRun& run, int code, const QString& text) {
+            if (code == 2 && text == QLatin1String("2 von 6"))
+                run.requestStop();
+        });
     QCOMPARE(r.summary, ExSummary::interruptNote() + greenLine(2, "Termine"));
     QCOMPARE(storedAppointments(crm).size(), 2);
 }
@@ -261,8 +277,10 @@ void TstAppointmentRun::logonFailure_data()
     QTest::addColumn<int>("requests");
 
     QTest::newRow("refused") << QStringLiteral("login_refused") << QStringLiteral("demo") << 1;
-    QTest::newRow("31 characters") << QStringLiteral("answer:crmLogin=") + QString(31, QLatin1Char('a')) << QStringLiteral("demo") << 1;
-    QTest::newRow("33 characters") << QStringLiteral("answer:crmLogin=") + QString(33, QLatin1Char('a')) << QStringLiteral("demo") << 1;
+    QTest::newRow("31 characters") << QStringLiteral("answer:crmLogin=") + QString(31, QLatin1Char('a'))
+                                   << QStringLiteral("demo") << 1;
+    QTest::newRow("33 characters") << QStringLiteral("answer:crmLogin=") + QString(33, QLatin1Char('a'))
+                                   << QStringLiteral("demo") << 1;
     QTest::newRow("login too short") << QString() << QStringLiteral("d") << 0;
 }
 
@@ -294,8 +312,8 @@ void TstAppointmentRun::secondRunReadsTheFoldersAgain()
     QCOMPARE(runImport(table, store.folders(), store.folders()).summary, greenLine(6, "Termine"));
     const RunRecord again = runImport(table, store.folders(), store.folders());
     QCOMPARE(again.texts(2).size(), 6);
-    QCOMPARE(again.summary,
-             QStringLiteral("<font color=\"blue\"><i>6</i>  Termine existieren bereits</font><br>") + greenLine(0, "Termine"));
+    QCOMPARE(again.summary, QStringLiteral("<font color=\"blue\"><i>6</i>  Termine existieren bereits</font><br>") +
+                                greenLine(0, "Termine"));
     QCOMPARE(storedAppointments(crm).size(), 6);
 }
 
@@ -309,8 +327,9 @@ void TstAppointmentRun::subjectsAsSent()
     QJsonObject props = missing.value(QStringLiteral("props")).toObject();
     props.remove(QStringLiteral("0x0037001F"));
     missing.insert(QStringLiteral("props"), props);
-    ScannedStore store(itemtest::store({folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), {blank, missing})}),
-                       ExScanProfile::appointments());
+    ScannedStore store(
+        itemtest::store({folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), {blank, missing})}),
+        ExScanProfile::appointments());
     const RunRecord r = runImport(appointmentsTable(), store.folders(), store.folders());
     QCOMPARE(r.summary, greenLine(2, "Termine"));
     const QJsonArray stored = storedAppointments(crm);
@@ -326,7 +345,8 @@ void TstAppointmentRun::settingsAreLoggedWithoutThePassword()
     const QString password = QStringLiteral("Geheim&P\u00e4sswort<1>");
     crm.addUser(QStringLiteral("m\u00fcller"), password);
     storeSettings(crm.baseUrl(), QStringLiteral("m\u00fcller"), password);
-    ScannedStore store(itemtest::store({folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), {meeting(QStringLiteral("a"), 2)})}),
+    ScannedStore store(itemtest::store({folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"),
+                                               {meeting(QStringLiteral("a"), 2)})}),
                        ExScanProfile::appointments());
     const ExImporterTable table = appointmentsTable();
     QFile::remove(table.messageLog);

@@ -14,7 +14,8 @@
 #include <memory>
 #include <thread>
 
-class LocalServer {
+class LocalServer
+{
 public:
     explicit LocalServer(QByteArray answer) : m_answer(std::move(answer))
     {
@@ -53,8 +54,9 @@ public:
     // A complete HTTP response with the given status line and body.
     static QByteArray response(const QByteArray& status, const QByteArray& body, const QByteArray& extraHeaders = {})
     {
-        return "HTTP/1.1 " + status + "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
-            QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
+        return "HTTP/1.1 " + status +
+               "\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " + QByteArray::number(body.size()) +
+               "\r\nConnection: close\r\n" + extraHeaders + "\r\n" + body;
     }
 
 private:

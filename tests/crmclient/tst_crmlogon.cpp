@@ -10,7 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 QByteArray readAll(const QString& path)
 {
@@ -26,7 +27,8 @@ QString lastBody(const TestCrm& crm)
 
 } // namespace
 
-class TestCrmLogon : public QObject {
+class TestCrmLogon : public QObject
+{
     Q_OBJECT
 private slots:
     void init();
@@ -64,7 +66,8 @@ void TestCrmLogon::success()
     TestCrm crm(QStringLiteral("TestCrmLogon_success"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     installMessageLog(QStringLiteral("kelvor_tasks.log"));
-    const QString sessionId = crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
+    const QString sessionId =
+        crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
     QVERIFY(isSessionId(sessionId));
     QCOMPARE(sessionId, crm.sessionId());
     const QByteArray log = readAll(QStringLiteral("kelvor_tasks.log"));
@@ -80,21 +83,25 @@ void TestCrmLogon::credentials_data()
 {
     QTest::addColumn<QString>("login");
     QTest::addColumn<QString>("password");
-    QTest::addColumn<QString>("sent");  // the credentials as the request carries them
+    QTest::addColumn<QString>("sent"); // the credentials as the request carries them
     QTest::addColumn<QString>("tried");
     QTest::addColumn<bool>("ok");
-    QTest::newRow("wrong password") << QStringLiteral("demo") << QStringLiteral("demo")
-                                    << QStringLiteral("<login xsi:type=\"xsd:string\">demo</login><pass xsi:type=\"xsd:string\">nope</pass>")
-                                    << QStringLiteral("nope") << false;
-    QTest::newRow("empty password") << QStringLiteral("leer") << QString()
-                                    << QStringLiteral("<login xsi:type=\"xsd:string\">leer</login><pass xsi:type=\"xsd:string\"></pass>")
-                                    << QString() << true;
+    QTest::newRow("wrong password")
+        << QStringLiteral("demo") << QStringLiteral("demo")
+        << QStringLiteral("<login xsi:type=\"xsd:string\">demo</login><pass xsi:type=\"xsd:string\">nope</pass>")
+        << QStringLiteral("nope") << false;
+    QTest::newRow("empty password")
+        << QStringLiteral("leer") << QString()
+        << QStringLiteral("<login xsi:type=\"xsd:string\">leer</login><pass xsi:type=\"xsd:string\"></pass>")
+        << QString() << true;
     QTest::newRow("ampersand") << QStringLiteral("amp") << QStringLiteral("a&b<c\"d")
                                << QStringLiteral("<pass xsi:type=\"xsd:string\">a&amp;b&lt;c&quot;d</pass>")
                                << QStringLiteral("a&b<c\"d") << true;
-    QTest::newRow("umlauts") << QString::fromUtf8("Jürgen") << QString::fromUtf8("Pässwort&1")
-                             << QString::fromUtf8("<login xsi:type=\"xsd:string\">Jürgen</login><pass xsi:type=\"xsd:string\">Pässwort&amp;1</pass>")
-                             << QString::fromUtf8("Pässwort&1") << true;
+    QTest::newRow("umlauts")
+        << QString::fromUtf8("Jürgen") << QString::fromUtf8("Pässwort&1")
+        << QString::fromUtf8(
+               "<login xsi:type=\"xsd:string\">Jürgen</login><pass xsi:type=\"xsd:string\">Pässwort&amp;1</pass>")
+        << QString::fromUtf8("Pässwort&1") << true;
     QTest::newRow("outside latin-1") << QString::fromUtf8("Ελένη") << QString::fromUtf8("€uro✓")
                                      << QString::fromUtf8("<pass xsi:type=\"xsd:string\">€uro✓</pass>")
                                      << QString::fromUtf8("€uro✓") << true;
@@ -135,7 +142,8 @@ void TestCrmLogon::answerLength()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     const QString answer = QStringLiteral("abcdefghij0123456789abcdefghij0123456789").left(length);
     crm.setFault(QStringLiteral("answer:crmLogin=") + answer);
-    const QString sessionId = crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
+    const QString sessionId =
+        crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
     QCOMPARE(sessionId, answer);
     QCOMPARE(isSessionId(sessionId), ok);
 }
@@ -146,7 +154,7 @@ void TestCrmLogon::fromStoredSettings()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.addUser(QString::fromUtf8("Jörg"), QString::fromUtf8("Pässwort&1"));
     QString base = crm.baseUrl();
-    base.chop(1);  // stored without the trailing slash
+    base.chop(1); // stored without the trailing slash
     writeCrmSettings({base, QString::fromUtf8("Jörg"), QString::fromUtf8("Pässwort&1")});
     QVERIFY(isSessionId(crmLogon(readCrmSettings(), "kelvor_extasks.log")));
 }
@@ -158,9 +166,9 @@ void TestCrmLogon::rawResponseLine()
     installMessageLog(QStringLiteral("kelvor_email.log"), LogLineEnding::CrLf);
     LogonOptions options;
     options.logRawResponse = true;
-    const QString sessionId = crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"),
-                                       QFile::encodeName(QDir::currentPath() + QStringLiteral("/kelvor_exhttp.log")),
-                                       options);
+    const QString sessionId =
+        crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"),
+                 QFile::encodeName(QDir::currentPath() + QStringLiteral("/kelvor_exhttp.log")), options);
     QVERIFY(isSessionId(sessionId));
     const QByteArray log = readAll(QStringLiteral("kelvor_email.log"));
     QVERIFY(log.contains(":LOGON XML\r\nDebug: \"<?xml"));

@@ -13,9 +13,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+namespace
+{
 
-QString S(const char* utf8) { return QString::fromUtf8(utf8); }
+QString S(const char* utf8)
+{
+    return QString::fromUtf8(utf8);
+}
 
 QByteArray readAll(const QString& path)
 {
@@ -31,7 +35,8 @@ QJsonObject lastStored(const TestCrm& crm, const char* kind)
 
 } // namespace
 
-class TestCrmOperations : public QObject {
+class TestCrmOperations : public QObject
+{
     Q_OBJECT
 private slots:
     void init();
@@ -68,8 +73,8 @@ void TestCrmOperations::cleanup()
 
 CrmSession TestCrmOperations::logon(const TestCrm& crm)
 {
-    CrmSession session{crm.baseUrl(), crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"),
-                                               tasksHttpLog)};
+    CrmSession session{crm.baseUrl(),
+                       crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), tasksHttpLog)};
     if (!isSessionId(session.sessionId))
         qWarning("logon failed");
     return session;
@@ -177,14 +182,19 @@ void TestCrmOperations::task()
     t.contacts = {{S("Anna"), S("Ärger")}};
     const int id = crmaddTask(session, t);
     QVERIFY(id > 0);
-    QCOMPARE(t.start, 1700000000);  // the due date became the start as well
+    QCOMPARE(t.start, 1700000000); // the due date became the start as well
     const QJsonObject stored = lastStored(crm, "tasks");
     QCOMPARE(stored.value(QStringLiteral("subject")).toString(), t.subject);
     QCOMPARE(stored.value(QStringLiteral("body")).toString(), S("Zeile\nzwei"));
     QCOMPARE(stored.value(QStringLiteral("start")).toInt(), 1700000000);
     QCOMPARE(stored.value(QStringLiteral("priority")).toInt(), -1);
     QCOMPARE(stored.value(QStringLiteral("achieved")).toDouble(), 1.5);
-    QCOMPARE(stored.value(QStringLiteral("crmTaskItemContacts")).toArray().at(0).toObject().value(QStringLiteral("lastname")).toString(),
+    QCOMPARE(stored.value(QStringLiteral("crmTaskItemContacts"))
+                 .toArray()
+                 .at(0)
+                 .toObject()
+                 .value(QStringLiteral("lastname"))
+                 .toString(),
              S("Ärger"));
     QCOMPARE(crm.requests().last().toObject().value(QStringLiteral("soapaction")).toString(), S("urn:crmtasksAction"));
     QCOMPARE(crm.requests().last().toObject().value(QStringLiteral("op")).toString(), S("tasks"));
@@ -249,10 +259,11 @@ void TestCrmOperations::importMailSource()
     QCOMPARE(stored.value(QStringLiteral("subject")).toString(), S("Grüße"));
     QCOMPARE(stored.value(QStringLiteral("tree_id")).toVariant().toLongLong(), inbox);
     QCOMPARE(crmImportMailSource(session, inbox, mime).value, -1);
-    QVERIFY(buildImportMailSourceRequest(S("SID"), 5, "abc").contains(
-        "<NS1:crmImportMailSource xmlns:NS1=\"urn:crmemail\"><session_id xsi:type=\"xsd:string\">SID</session_id>"
-        "<tree_id xsi:type=\"xsd:string\">5</tree_id><source xsi:type=\"xsd:string\">YWJj</source>"
-        "</NS1:crmImportMailSource></SOAP-ENV:Body> </SOAP-ENV:Envelope>"));
+    QVERIFY(buildImportMailSourceRequest(S("SID"), 5, "abc")
+                .contains("<NS1:crmImportMailSource xmlns:NS1=\"urn:crmemail\"><session_id "
+                          "xsi:type=\"xsd:string\">SID</session_id>"
+                          "<tree_id xsi:type=\"xsd:string\">5</tree_id><source xsi:type=\"xsd:string\">YWJj</source>"
+                          "</NS1:crmImportMailSource></SOAP-ENV:Body> </SOAP-ENV:Envelope>"));
 }
 
 void TestCrmOperations::results_data()
@@ -266,8 +277,9 @@ void TestCrmOperations::results_data()
     QTest::newRow("html page") << S("html500") << -2 << 0 << 0;
     QTest::newRow("garbage") << S("garbage") << -2 << 0 << 0;
     QTest::newRow("white space") << S("ws_before_return") << -2 << 0 << 0;
-    QTest::newRow("large") << S("large") << 1 << 1 << 1;  // 1: any positive id
-    QTest::newRow("answer -3") << S("answer:crmaddContact=-3;answer:crmAddPContact=-3;answer:crmaddTask=-3") << -3 << -3 << -3;
+    QTest::newRow("large") << S("large") << 1 << 1 << 1; // 1: any positive id
+    QTest::newRow("answer -3") << S("answer:crmaddContact=-3;answer:crmAddPContact=-3;answer:crmaddTask=-3") << -3 << -3
+                               << -3;
     QTest::newRow("not ready") << S("-") << -2 << -2 << -2;
 }
 
@@ -281,7 +293,7 @@ void TestCrmOperations::results()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     CrmSession session = logon(crm);
     if (fault == QLatin1String("-"))
-        session.baseUrl = S("crm.example");  // no scheme: nothing can be sent
+        session.baseUrl = S("crm.example"); // no scheme: nothing can be sent
     else
         crm.setFault(fault);
     PContactItem p;

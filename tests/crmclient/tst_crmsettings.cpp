@@ -9,7 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 QByteArray readAll(const QString& path)
 {
@@ -19,7 +20,8 @@ QByteArray readAll(const QString& path)
 
 } // namespace
 
-class TestCrmSettings : public QObject {
+class TestCrmSettings : public QObject
+{
     Q_OBJECT
 private slots:
     void init();

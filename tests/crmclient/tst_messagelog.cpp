@@ -9,8 +9,8 @@
 
 #include <memory>
 
-
-namespace {
+namespace
+{
 
 QByteArray readAll(const QString& path)
 {
@@ -20,7 +20,8 @@ QByteArray readAll(const QString& path)
 
 } // namespace
 
-class TestMessageLog : public QObject {
+class TestMessageLog : public QObject
+{
     Q_OBJECT
 private slots:
     void init();
@@ -91,7 +92,7 @@ void TestMessageLog::truncatedAtStart()
         old.write("old run\n");
     }
     installMessageLog(QStringLiteral("kelvor_tasks.log"));
-    QCOMPARE(readAll(path), QByteArray("old run\n"));  // opened on the first message only
+    QCOMPARE(readAll(path), QByteArray("old run\n")); // opened on the first message only
     qDebug("second run");
     QCOMPARE(readAll(path), QByteArray("Debug: second run\n"));
     // A new program start (install again) truncates again.

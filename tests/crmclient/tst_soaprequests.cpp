@@ -6,9 +6,13 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
-namespace {
+namespace
+{
 
-QString S(const char* utf8) { return QString::fromUtf8(utf8); }
+QString S(const char* utf8)
+{
+    return QString::fromUtf8(utf8);
+}
 
 QByteArray expected(const char* name)
 {
@@ -17,7 +21,7 @@ QByteArray expected(const char* name)
         qFatal("missing expected request %s", name);
     QByteArray bytes = file.readAll();
     if (bytes.endsWith('\n'))
-        bytes.chop(1);  // the files end with one line feed that is not part of the request
+        bytes.chop(1); // the files end with one line feed that is not part of the request
     return bytes;
 }
 
@@ -34,7 +38,7 @@ QStringList elementOrder(const QByteArray& request)
         if (reader.isStartElement()) {
             ++depth;
             const QString name = reader.qualifiedName().toString().section(QLatin1Char(':'), -1);
-            if (depth > 3)  // below Envelope/Body/operation
+            if (depth > 3) // below Envelope/Body/operation
                 names << name;
             else if (depth == 3)
                 names << QLatin1String("op:") + name;
@@ -215,7 +219,8 @@ crmAppointmentItem fullAppointment()
 
 } // namespace
 
-class TestSoapRequests : public QObject {
+class TestSoapRequests : public QObject
+{
     Q_OBJECT
 private slots:
     void importerRequests_data();
@@ -245,10 +250,10 @@ void TestSoapRequests::importerRequests_data()
     QTest::addColumn<QVariant>("argument");
     QTest::addColumn<QString>("file");
 
-    QTest::newRow("crmLogin") << int(CrmOp::crmLogin)
-                              << QVariant(QStringList{S("Jö&<rg"), S("Pässwort&1")}) << S("crmLogin.xml");
-    QTest::newRow("crmLogin empty password") << int(CrmOp::crmLogin) << QVariant(QStringList{S("demo"), QString()})
-                                             << S("crmLogin_emptypass.xml");
+    QTest::newRow("crmLogin") << int(CrmOp::crmLogin) << QVariant(QStringList{S("Jö&<rg"), S("Pässwort&1")})
+                              << S("crmLogin.xml");
+    QTest::newRow("crmLogin empty password")
+        << int(CrmOp::crmLogin) << QVariant(QStringList{S("demo"), QString()}) << S("crmLogin_emptypass.xml");
     QTest::newRow("crmAddPContact") << int(CrmOp::crmAddPContact) << QVariant(QStringList{S("SID")})
                                     << S("crmAddPContact.xml");
     QTest::newRow("crmaddContact") << int(CrmOp::crmaddContact) << QVariant(S("SID")) << S("crmaddContact.xml");
@@ -342,7 +347,8 @@ void TestSoapRequests::catalogueOrder_data()
         "<NS1:crmdeleteAppointments>");
     row(CrmOp::crmdeleteAppointments2, "op:crmdeleteAppointments session_id appointment_ids",
         "<NS1:crmdeleteAppointments>");
-    row(CrmOp::crmdeleteTasks, "op:crmdeleteTasks session_id task_ids", "<NS1:crmdeleteTasks xmlns:NS1=\"urn:crmdates\">");
+    row(CrmOp::crmdeleteTasks, "op:crmdeleteTasks session_id task_ids",
+        "<NS1:crmdeleteTasks xmlns:NS1=\"urn:crmdates\">");
     row(CrmOp::crmgetHolidays, "op:crmgetHolidays session_id year", "<NS1:crmgetHolidays>");
     row(CrmOp::crmgetVacationDates, "op:crmgetVacationDates session_id userid year", "<NS1:crmgetVacationDates>");
     row(CrmOp::crmaddTasks,
@@ -370,7 +376,8 @@ void TestSoapRequests::catalogueOrder_data()
         "<NS1:crmgetDraftFolder xmlns:NS1=\"urn:crmemail\">");
     row(CrmOp::crmaddImapEntry, "op:crmaddImapEntry session_id parent name",
         "<NS1:crmaddImapEntry  xmlns:NS1=\"urn:crmemail\">");
-    row(CrmOp::crmdeleteEntry, "op:crmdeleteEntry session_id tree_id", "<NS1:crmdeleteEntry xmlns:NS1=\"urn:crmemail\">");
+    row(CrmOp::crmdeleteEntry, "op:crmdeleteEntry session_id tree_id",
+        "<NS1:crmdeleteEntry xmlns:NS1=\"urn:crmemail\">");
     row(CrmOp::crmrenameTreeEntry, "op:crmrenameTreeEntry session_id tree_id newname",
         "<NS1:crmrenameTreeEntry xmlns:NS1=\"urn:crmemail\">");
     row(CrmOp::crmgetMail, "op:crmgetMail session_id mail_id attachments gzip",
@@ -431,7 +438,9 @@ void TestSoapRequests::xmlEscape_data()
     QTest::newRow("entity text escaped again") << S("&lt;") << S("&amp;lt;");
     QTest::newRow("allowed controls") << S("a\tb\nc\rd") << S("a\tb\nc\rd");
     QTest::newRow("vertical tab") << S("a\vb") << S("a\nb");
-    QTest::newRow("forbidden controls") << S("a\x01\x08\x0C\x1F" "b") << S("ab");
+    QTest::newRow("forbidden controls") << S("a\x01\x08\x0C\x1F"
+                                             "b")
+                                        << S("ab");
     QTest::newRow("non-characters") << (S("a") + QChar(0xFFFE) + QChar(0xFFFF) + S("b")) << S("ab");
     QTest::newRow("unicode kept") << S("Ä€😀") << S("Ä€😀");
 }
@@ -451,11 +460,10 @@ void TestSoapRequests::pcontactDisplayName_data()
     QTest::addColumn<qint32>("birthday");
     QTest::addColumn<QString>("expectedTail");
     const char* dn = "<displayname xsi:type=\"xsd:string\">";
-    QTest::newRow("given") << S("A") << S("B") << S("Disp") << 0
-                           << S(dn) + S("Disp</displayname></PContactItem>");
+    QTest::newRow("given") << S("A") << S("B") << S("Disp") << 0 << S(dn) + S("Disp</displayname></PContactItem>");
     QTest::newRow("built") << S("Anna") << S("Berg") << QString() << 1
                            << S("<birthday xsi:type=\"xsd:string\">1</birthday>") + S(dn) +
-            S("Berg,Anna</displayname></PContactItem>");
+                                  S("Berg,Anna</displayname></PContactItem>");
     QTest::newRow("first only") << S("Anna") << QString() << QString() << -5
                                 << S("<firstname xsi:type=\"xsd:string\">Anna</firstname></PContactItem>");
     QTest::newRow("last only") << QString() << S("Berg") << QString() << 0
@@ -558,8 +566,8 @@ void TestSoapRequests::appointmentConditions_data()
     QTest::addColumn<QString>("items");
     QTest::newRow("constructed") << -1 << 0 << -1 << S("start=4294967295 confirmed=1 remember=4294967295");
     QTest::newRow("serie 0") << 0 << 5 << 0 << S("start=4294967295 stop=5 confirmed=1 serie=0");
-    QTest::newRow("serie 1") << 1 << -2 << 0
-                             << S("start=4294967295 stop=4294967294 confirmed=1 serie=1 intrval=-1 serieend=4294967295");
+    QTest::newRow("serie 1")
+        << 1 << -2 << 0 << S("start=4294967295 stop=4294967294 confirmed=1 serie=1 intrval=-1 serieend=4294967295");
 }
 
 void TestSoapRequests::appointmentConditions()
@@ -590,9 +598,9 @@ void TestSoapRequests::appointmentConditions()
 
 void TestSoapRequests::companyAndPersonConditions()
 {
-    crmContactItem company;  // userid 0: no element
+    crmContactItem company; // userid 0: no element
     company.company = S("X");
-    crmPersonItem person;    // cid 0: still sent
+    crmPersonItem person; // cid 0: still sent
     ExSoapCall call;
     call.setArgument(S("SID"));
     call.setContact(&company);

@@ -4,7 +4,8 @@
 
 #include <QTest>
 
-namespace {
+namespace
+{
 
 QByteArray envelope(const QByteArray& body)
 {
@@ -14,13 +15,13 @@ QByteArray envelope(const QByteArray& body)
            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
            "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
            "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><SOAP-ENV:Body>" +
-        body + "</SOAP-ENV:Body></SOAP-ENV:Envelope>\n";
+           body + "</SOAP-ENV:Body></SOAP-ENV:Envelope>\n";
 }
 
 QByteArray answer(const char* response, const QByteArray& value)
 {
-    return envelope("<ns1:" + QByteArray(response) + "><return xsi:type=\"xsd:string\">" + value + "</return></ns1:" +
-                    QByteArray(response) + ">");
+    return envelope("<ns1:" + QByteArray(response) + "><return xsi:type=\"xsd:string\">" + value +
+                    "</return></ns1:" + QByteArray(response) + ">");
 }
 
 const QByteArray soapFault = envelope(
@@ -30,7 +31,8 @@ const QByteArray soapFault = envelope(
 
 Q_DECLARE_METATYPE(CrmOp)
 
-class TestSoapResponses : public QObject {
+class TestSoapResponses : public QObject
+{
     Q_OBJECT
 private slots:
     void scalars_data();
@@ -54,8 +56,8 @@ void TestSoapResponses::scalars_data()
                                   << QVariant(QByteArray("a&b"));
     QTest::newRow("pcontact 123") << CrmOp::crmAddPContact << answer("crmAddPContactResponse", "123") << QVariant(123);
     QTest::newRow("pcontact -1") << CrmOp::crmAddPContact << answer("crmAddPContactResponse", "-1") << QVariant(-1);
-    QTest::newRow("pcontact not a number") << CrmOp::crmAddPContact << answer("crmAddPContactResponse", "abc")
-                                           << QVariant(0);
+    QTest::newRow("pcontact not a number")
+        << CrmOp::crmAddPContact << answer("crmAddPContactResponse", "abc") << QVariant(0);
     QTest::newRow("contact -3") << CrmOp::crmaddContact << answer("crmaddContactResponse", "-3") << QVariant(-3);
     QTest::newRow("task 8") << CrmOp::crmaddTask << answer("crmaddTaskResponse", "8") << QVariant(8);
     QTest::newRow("appointment text") << CrmOp::crmaddAppointment << answer("crmaddAppointmentResponse", "x")
@@ -68,8 +70,8 @@ void TestSoapResponses::scalars_data()
                            << QVariant(qlonglong(5000000000LL));
     QTest::newRow("draft") << CrmOp::crmgetDraftFolder << answer("crmgetDraftFolderResponse", "7")
                            << QVariant(qlonglong(7));
-    QTest::newRow("rename reads old name") << CrmOp::crmrenameTreeEntry << answer("crmrenameEntryResponse", "1")
-                                           << QVariant(1);
+    QTest::newRow("rename reads old name")
+        << CrmOp::crmrenameTreeEntry << answer("crmrenameEntryResponse", "1") << QVariant(1);
     QTest::newRow("import mail") << CrmOp::crmImportMailSource << answer("crmImportMailSourceResponse", "0")
                                  << QVariant(0);
     QTest::newRow("create mail") << CrmOp::crmCreateMail << answer("crmCreateMailResponse", "3") << QVariant(3);
@@ -110,8 +112,10 @@ void TestSoapResponses::notFound_data()
     QTest::addColumn<QByteArray>("response");
     QTest::addColumn<QVariant>("result");
 
-    const QByteArray indented = envelope("<ns1:crmAddPContactResponse>\n  <return>5</return></ns1:crmAddPContactResponse>");
-    const QByteArray comment = envelope("<ns1:crmAddPContactResponse><!-- x --><return>5</return></ns1:crmAddPContactResponse>");
+    const QByteArray indented =
+        envelope("<ns1:crmAddPContactResponse>\n  <return>5</return></ns1:crmAddPContactResponse>");
+    const QByteArray comment =
+        envelope("<ns1:crmAddPContactResponse><!-- x --><return>5</return></ns1:crmAddPContactResponse>");
     const QByteArray html = "<html><body><h1>500 Internal Server Error</h1></body></html>";
     const QByteArray full = answer("crmAddPContactResponse", "5");
     const QByteArray truncated = full.left(full.indexOf("crmAddPContactResponse") + 10);
@@ -140,8 +144,8 @@ void TestSoapResponses::notFound_data()
     // Operations without a reader of their own look for the logon answer.
     QTest::newRow("no reader") << CrmOp::crmgetTree << answer("crmgetTreeResponse", "x")
                                << QVariant(QByteArray("error"));
-    QTest::newRow("no reader, logon answer") << CrmOp::crmgetAppointments << answer("crmLoginResponse", "x")
-                                             << QVariant(QByteArray("x"));
+    QTest::newRow("no reader, logon answer")
+        << CrmOp::crmgetAppointments << answer("crmLoginResponse", "x") << QVariant(QByteArray("x"));
     QTest::newRow("unknown code") << CrmOp(99) << answer("crmLoginResponse", "y") << QVariant(QByteArray("y"));
 }
 

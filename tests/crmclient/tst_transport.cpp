@@ -17,7 +17,8 @@
 #include <QThread>
 #include <QUrl>
 
-namespace {
+namespace
+{
 
 struct Exchange {
     bool ready = false;
@@ -74,7 +75,8 @@ QByteArray readAll(const QString& path)
 QByteArray dump(const QUrl& url, const QByteArray& target, int ssl)
 {
     return "Host: " + url.host().toUtf8() + "\nPath: " + target + "\nScheme: " + url.scheme().toUtf8() +
-        "\nExtra info: ?op=logon\nPort: " + QByteArray::number(url.port()) + "\nSSL: " + QByteArray::number(ssl) + "\n";
+           "\nExtra info: ?op=logon\nPort: " + QByteArray::number(url.port()) + "\nSSL: " + QByteArray::number(ssl) +
+           "\n";
 }
 
 quint16 freePort()
@@ -106,7 +108,8 @@ const QByteArray loginAnswer =
 
 } // namespace
 
-class TestTransport : public QObject {
+class TestTransport : public QObject
+{
     Q_OBJECT
 private slots:
     void init();
@@ -162,7 +165,8 @@ void TestTransport::trailingSlash()
     if (!slash)
         base.chop(1);
     const QUrl url(crm.baseUrl());
-    QCOMPARE(CExHTTPn::composeUrl(base, QStringLiteral("logon")), crm.baseUrl() + QStringLiteral("soap/index.php?op=logon"));
+    QCOMPARE(CExHTTPn::composeUrl(base, QStringLiteral("logon")),
+             crm.baseUrl() + QStringLiteral("soap/index.php?op=logon"));
 
     const Exchange e = run(base, "http.log");
     QVERIFY(e.ready);
@@ -174,7 +178,8 @@ void TestTransport::trailingSlash()
     QCOMPARE(readAll(QStringLiteral("http.log")), dump(url, target, 1) + "CExHTTPn::~CExHTTPn OK.\n\n");
     const QJsonArray requests = crm.requests();
     QCOMPARE(requests.size(), 1);
-    QCOMPARE(requests.at(0).toObject().value(QStringLiteral("soapaction")).toString(), QStringLiteral("urn:logonAction"));
+    QCOMPARE(requests.at(0).toObject().value(QStringLiteral("soapaction")).toString(),
+             QStringLiteral("urn:logonAction"));
 
     // The HTTP log is appended to, never truncated.
     (void)run(base, "http.log");
@@ -260,9 +265,8 @@ void TestTransport::largePrefixBeforeAnswer()
     QCOMPARE(e.body, body);
     QCOMPARE(sessionOf(e.body), QByteArray("0123456789abcdef0123456789abcdef"));
     // The exchange routine and the logon read it whole as well.
-    const CrmExchangeResult exchange = crmExchange(base, QStringLiteral("logon"),
-                                                   QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log",
-                                                   loginRequest());
+    const CrmExchangeResult exchange = crmExchange(
+        base, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log", loginRequest());
     QVERIFY(exchange.sent);
     QCOMPARE(exchange.response, body);
     QCOMPARE(crmLogon(base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"),
@@ -275,7 +279,7 @@ void TestTransport::htmlErrorPage()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.setFault(QStringLiteral("html500"));
     const Exchange e = run(crm.baseUrl(), "http.log");
-    QVERIFY(e.sent);  // the status does not make the send fail
+    QVERIFY(e.sent); // the status does not make the send fail
     QCOMPARE(e.status, 500u);
     QVERIFY(e.body.contains("<html>"));
     QCOMPARE(sessionOf(e.body), QByteArray("error"));
@@ -305,9 +309,9 @@ void TestTransport::requestOnTheWire()
     const QByteArray raw = server.requests().at(0);
     const QByteArray head = raw.left(raw.indexOf("\r\n\r\n") + 2);
     QVERIFY2(head.startsWith("POST /crm/soap/index.php?op=logon HTTP/1.1\r\n"), head.constData());
-    for (const char* line : {"\r\nUser-Agent: Kelvor Outlook Importer 2.0.32\r\n",
-                             "\r\ncontent-type: text/xml; charset=utf-8\r\n", "\r\nSOAPAction: urn:logonAction\r\n",
-                             "\r\nAccept: text/xml\r\n", "\r\nCache-Control: no-cache\r\n"})
+    for (const char* line :
+         {"\r\nUser-Agent: Kelvor Outlook Importer 2.0.32\r\n", "\r\ncontent-type: text/xml; charset=utf-8\r\n",
+          "\r\nSOAPAction: urn:logonAction\r\n", "\r\nAccept: text/xml\r\n", "\r\nCache-Control: no-cache\r\n"})
         QVERIFY2(head.contains(line), line);
     QVERIFY(!head.contains("Expect:"));
     QCOMPARE(raw.mid(raw.indexOf("\r\n\r\n") + 4), request);
@@ -316,9 +320,9 @@ void TestTransport::requestOnTheWire()
 void TestTransport::noRedirects()
 {
     LocalServer target(LocalServer::response("200 OK", loginAnswer));
-    LocalServer server(LocalServer::response(
-        "302 Found", QByteArray(),
-        "Location: http://127.0.0.1:" + QByteArray::number(target.port()) + "/soap/index.php?op=logon\r\n"));
+    LocalServer server(LocalServer::response("302 Found", QByteArray(),
+                                             "Location: http://127.0.0.1:" + QByteArray::number(target.port()) +
+                                                 "/soap/index.php?op=logon\r\n"));
     const Exchange e = run(QStringLiteral("http://127.0.0.1:%1/").arg(server.port()), "http.log");
     QVERIFY(e.sent);
     QCOMPARE(e.status, 302u);
@@ -333,9 +337,10 @@ void TestTransport::nullBuffer()
         CExHTTPn http(QStringLiteral("http://127.0.0.1:%1/").arg(server.port()), QStringLiteral("logon"), "http.log");
         QVERIFY(http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), loginRequest()));
         QCOMPARE(http.readdata(nullptr, 10), 0);
-        QCOMPARE(http.dataAvailable(), quint32(loginAnswer.size()));  // nothing consumed
+        QCOMPARE(http.dataAvailable(), quint32(loginAnswer.size())); // nothing consumed
     }
-    QVERIFY(readAll(QStringLiteral("http.log")).endsWith("CExHTTPn::readdata FAILED: Wrong buffer.\nCExHTTPn::~CExHTTPn OK.\n\n"));
+    QVERIFY(readAll(QStringLiteral("http.log"))
+                .endsWith("CExHTTPn::readdata FAILED: Wrong buffer.\nCExHTTPn::~CExHTTPn OK.\n\n"));
 }
 
 void TestTransport::selfSignedCertificate()
@@ -349,11 +354,11 @@ void TestTransport::selfSignedCertificate()
 
     const QString dir = m_dir->path();
     QProcess gen;
-    gen.start(openssl, {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                        QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-                        dir + QStringLiteral("/key.pem"), QStringLiteral("-out"), dir + QStringLiteral("/cert.pem"),
-                        QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
-                        QStringLiteral("/CN=crm.test")});
+    gen.start(openssl,
+              {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+               QStringLiteral("-nodes"), QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"),
+               QStringLiteral("-out"), dir + QStringLiteral("/cert.pem"), QStringLiteral("-days"), QStringLiteral("1"),
+               QStringLiteral("-subj"), QStringLiteral("/CN=crm.test")});
     QVERIFY(gen.waitForFinished(30000));
     QCOMPARE(gen.exitCode(), 0);
 
@@ -385,9 +390,9 @@ void TestTransport::selfSignedCertificate()
     QCOMPARE(sessionOf(e.body), crm.sessionId().toUtf8());
     QCOMPARE(sessionOf(e.body).size(), 32);
     const QByteArray target = crmUrl.path().toUtf8() + "soap/index.php?op=logon";
-    QCOMPARE(readAll(QStringLiteral("http.log")),
-             dump(QUrl(base), target, 4) + "HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n"
-                                           "CExHTTPn::~CExHTTPn OK.\n\n");
+    QCOMPARE(readAll(QStringLiteral("http.log")), dump(QUrl(base), target, 4) +
+                                                      "HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n"
+                                                      "CExHTTPn::~CExHTTPn OK.\n\n");
 }
 
 void TestTransport::proxyFromEnvironment()
@@ -401,7 +406,8 @@ void TestTransport::proxyFromEnvironment()
     QVERIFY(e.sent);
     QCOMPARE(sessionOf(e.body), QByteArray("0123456789abcdef0123456789abcdef"));
     QCOMPARE(proxy.requests().size(), 1);
-    QVERIFY2(proxy.requests().at(0).startsWith("POST http://crm.example.invalid/kelvor/soap/index.php?op=logon HTTP/1.1\r\n"),
+    QVERIFY2(proxy.requests().at(0).startsWith(
+                 "POST http://crm.example.invalid/kelvor/soap/index.php?op=logon HTTP/1.1\r\n"),
              proxy.requests().at(0).left(200).constData());
 }
 

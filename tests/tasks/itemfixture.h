@@ -3,8 +3,8 @@
 #pragma once
 
 #include "crmsettings.h"
-#include "eximportertable.h"
 #include "exfolder.h"
+#include "eximportertable.h"
 #include "exoutlook.h"
 #include "exrun.h"
 
@@ -24,7 +24,8 @@
 #include <functional>
 #include <memory>
 
-namespace itemtest {
+namespace itemtest
+{
 
 inline const char* const commonSet = "{00062008-0000-0000-C000-000000000046}";
 inline const char* const taskSet = "{00062003-0000-0000-C000-000000000046}";
@@ -51,7 +52,8 @@ inline QJsonObject keywords(const QStringList& values)
 
 inline QJsonObject folder(const QString& name, const QString& cls, const QJsonArray& items)
 {
-    return QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("class"), cls}, {QStringLiteral("items"), items}};
+    return QJsonObject{
+        {QStringLiteral("name"), name}, {QStringLiteral("class"), cls}, {QStringLiteral("items"), items}};
 }
 
 inline QByteArray store(const QJsonArray& folders, const QJsonObject& extra = {})
@@ -73,7 +75,8 @@ inline QString iso(const QDateTime& dt)
 }
 
 // Sets TZ for the process while alive.
-class ZoneScope {
+class ZoneScope
+{
 public:
     explicit ZoneScope(const QByteArray& zone) : m_old(qgetenv("TZ")), m_hadOld(qEnvironmentVariableIsSet("TZ"))
     {
@@ -97,7 +100,8 @@ private:
 };
 
 // A fixture written to a file and scanned by ExOutlook, as a program started with KELVOR_STORE does.
-class ScannedStore {
+class ScannedStore
+{
 public:
     ScannedStore(const QByteArray& json, const ExScanProfile& profile)
     {
@@ -136,7 +140,8 @@ private:
 };
 
 // Collects the log lines as the program's log shows them ("Debug: ...").
-class LogLines {
+class LogLines
+{
 public:
     LogLines()
     {

@@ -1,8 +1,8 @@
 // The windows of the task and appointment importers on the offscreen platform: what their tables
 // change in the shared window, and an import started from the window against the test CRM.
 #include "appointmentstable.h"
-#include "exinfodialog.h"
 #include "eximporter.h"
+#include "exinfodialog.h"
 #include "exmainwindow.h"
 #include "itemfixture.h"
 #include "taskstable.h"
@@ -22,13 +22,15 @@ using namespace itemtest;
 
 Q_DECLARE_METATYPE(ExImporterTable)
 
-namespace {
+namespace
+{
 
 QJsonObject item(const QString& subject, const char* messageClass, const QJsonArray& named = {})
 {
-    return QJsonObject{{QStringLiteral("props"), QJsonObject{{QStringLiteral("0x0037001F"), subject},
-                                                             {QStringLiteral("0x001A001F"), QString::fromLatin1(messageClass)}}},
-                       {QStringLiteral("named"), named}};
+    return QJsonObject{
+        {QStringLiteral("props"), QJsonObject{{QStringLiteral("0x0037001F"), subject},
+                                              {QStringLiteral("0x001A001F"), QString::fromLatin1(messageClass)}}},
+        {QStringLiteral("named"), named}};
 }
 
 // A task store and a calendar store in one profile, so each program lists only its own folders.
@@ -37,11 +39,12 @@ QByteArray profile()
     const QJsonArray tasks{item(QStringLiteral("Steuer"), "IPM.Task"), item(QStringLiteral("Reifen"), "IPM.Task"),
                            item(QStringLiteral("M\u00fcll"), "IPM.Task")};
     auto hour = [](int d, int h) { return iso(at("Europe/Berlin", 2026, 4, d, h)); };
-    const QJsonArray dates{
-        item(QStringLiteral("Zahnarzt"), "IPM.Appointment",
-             {named(appointmentSet, 0x820D, "PT_SYSTIME", hour(1, 9)), named(appointmentSet, 0x820E, "PT_SYSTIME", hour(1, 10))}),
-        item(QStringLiteral("Friseur"), "IPM.Appointment",
-             {named(appointmentSet, 0x820D, "PT_SYSTIME", hour(2, 9)), named(appointmentSet, 0x820E, "PT_SYSTIME", hour(2, 10))})};
+    const QJsonArray dates{item(QStringLiteral("Zahnarzt"), "IPM.Appointment",
+                                {named(appointmentSet, 0x820D, "PT_SYSTIME", hour(1, 9)),
+                                 named(appointmentSet, 0x820E, "PT_SYSTIME", hour(1, 10))}),
+                           item(QStringLiteral("Friseur"), "IPM.Appointment",
+                                {named(appointmentSet, 0x820D, "PT_SYSTIME", hour(2, 9)),
+                                 named(appointmentSet, 0x820E, "PT_SYSTIME", hour(2, 10))})};
     return store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"), tasks),
                   folder(QStringLiteral("Kalender"), QStringLiteral("IPF.Appointment"), dates),
                   folder(QStringLiteral("Posteingang"), QStringLiteral("IPF.Note"), {})});
@@ -54,7 +57,8 @@ ExScanProfile scanProfileOf(const ExImporterTable& t)
 
 } // namespace
 
-class TstItemWindows : public QObject {
+class TstItemWindows : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -78,8 +82,9 @@ void TstItemWindows::window_data()
                            << QStringLiteral("Kelvor CRM Outlook Importer - Aufgaben") << QStringLiteral("3 Aufgaben")
                            << QStringLiteral(":/Kelvor_aufgaben/Resources/") << QStringLiteral("Aufgaben");
     QTest::newRow("appointments") << appointmentsTable() << QStringLiteral("Kelvor_termineClass")
-                                  << QStringLiteral("Kelvor CRM Outlook Importer - Termine") << QStringLiteral("2 Termine")
-                                  << QStringLiteral(":/Kelvor_termine/Resources/") << QStringLiteral("Kalender");
+                                  << QStringLiteral("Kelvor CRM Outlook Importer - Termine")
+                                  << QStringLiteral("2 Termine") << QStringLiteral(":/Kelvor_termine/Resources/")
+                                  << QStringLiteral("Kalender");
 }
 
 void TstItemWindows::window()
@@ -135,14 +140,16 @@ void TstItemWindows::importFromTheWindow_data()
     QTest::addColumn<QString>("kind");
 
     QTest::newRow("tasks") << tasksTable() << greenLine(3, "Aufgaben")
-                           << QStringLiteral("<font color=\"blue\">Aufgabe <i>Steuer</i> existiert bereits</font><br>"
-                                             "<font color=\"blue\">Aufgabe <i>Reifen</i> existiert bereits</font><br>"
-                                             "<font color=\"blue\">Aufgabe <i>M\u00fcll</i> existiert bereits</font><br>"
-                                             "<font color=\"blue\"><i>3</i> Aufgaben existieren bereits</font><br>") +
+                           << QStringLiteral(
+                                  "<font color=\"blue\">Aufgabe <i>Steuer</i> existiert bereits</font><br>"
+                                  "<font color=\"blue\">Aufgabe <i>Reifen</i> existiert bereits</font><br>"
+                                  "<font color=\"blue\">Aufgabe <i>M\u00fcll</i> existiert bereits</font><br>"
+                                  "<font color=\"blue\"><i>3</i> Aufgaben existieren bereits</font><br>") +
                                   greenLine(0, "Aufgaben")
                            << QStringLiteral("tasks");
     QTest::newRow("appointments") << appointmentsTable() << greenLine(2, "Termine")
-                                  << QStringLiteral("<font color=\"blue\"><i>2</i>  Termine existieren bereits</font><br>") +
+                                  << QStringLiteral(
+                                         "<font color=\"blue\"><i>2</i>  Termine existieren bereits</font><br>") +
                                          greenLine(0, "Termine")
                                   << QStringLiteral("appointments");
 }

@@ -9,7 +9,8 @@
 
 using namespace itemtest;
 
-namespace {
+namespace
+{
 
 QJsonObject task(const QString& subject, const QJsonArray& named, const QJsonObject& moreProps = {})
 {
@@ -70,7 +71,8 @@ std::vector<std::unique_ptr<TaskEntry>> collect(ScannedStore& store, int hourOff
 
 } // namespace
 
-class TstTaskMapping : public QObject {
+class TstTaskMapping : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -137,26 +139,25 @@ void TstTaskMapping::readsRow_data()
     }
 
     const QByteArray zone("UTC");
-    QTest::newRow("reminder time without a date") << zone << 0
-        << task(s, {named(taskSet, 0x8105, "PT_SYSTIME", day(2026, 3, 5)), named(commonSet, 0x8503, "PT_BOOLEAN", false),
-                    named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))})
+    QTest::newRow("reminder time without a date")
+        << zone << 0
+        << task(s,
+                {named(taskSet, 0x8105, "PT_SYSTIME", day(2026, 3, 5)), named(commonSet, 0x8503, "PT_BOOLEAN", false),
+                 named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))})
         << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), 0}};
     QTest::newRow("percent is truncated") << zone << 0 << task(s, {named(taskSet, 0x8102, "PT_DOUBLE", 0.755)})
                                           << QVariantMap{{QStringLiteral("done"), 75}};
     QTest::newRow("complete wins over the percentage")
-        << zone << 0
-        << task(s, {named(taskSet, 0x8102, "PT_DOUBLE", 0.3), named(taskSet, 0x811C, "PT_BOOLEAN", true)})
+        << zone << 0 << task(s, {named(taskSet, 0x8102, "PT_DOUBLE", 0.3), named(taskSet, 0x811C, "PT_BOOLEAN", true)})
         << QVariantMap{{QStringLiteral("done"), 100}};
     QTest::newRow("not complete keeps the percentage")
-        << zone << 0
-        << task(s, {named(taskSet, 0x8102, "PT_DOUBLE", 0.5), named(taskSet, 0x811C, "PT_BOOLEAN", false)})
+        << zone << 0 << task(s, {named(taskSet, 0x8102, "PT_DOUBLE", 0.5), named(taskSet, 0x811C, "PT_BOOLEAN", false)})
         << QVariantMap{{QStringLiteral("done"), 50}};
     QTest::newRow("effort in hours")
-        << zone << 0
-        << task(s, {named(taskSet, 0x8110, "PT_LONG", 90), named(taskSet, 0x8111, "PT_LONG", 135)})
+        << zone << 0 << task(s, {named(taskSet, 0x8110, "PT_LONG", 90), named(taskSet, 0x8111, "PT_LONG", 135)})
         << QVariantMap{{QStringLiteral("achieved"), 1.5}, {QStringLiteral("planned"), 2.25}};
-    QTest::newRow("status counts from 1") << zone << 0 << task(s, {named(taskSet, 0x8101, "PT_LONG", 2)})
-                                          << QVariantMap{{QStringLiteral("status"), 3}};
+    QTest::newRow("status counts from 1")
+        << zone << 0 << task(s, {named(taskSet, 0x8101, "PT_LONG", 2)}) << QVariantMap{{QStringLiteral("status"), 3}};
     QTest::newRow("status not started") << zone << 0 << task(s, {named(taskSet, 0x8101, "PT_LONG", 0)})
                                         << QVariantMap{{QStringLiteral("status"), 1}};
     QTest::newRow("low priority, private sensitivity")
@@ -179,31 +180,46 @@ void TstTaskMapping::readsRow_data()
         << zone << 0
         << task(s, {named(commonSet, 0x853A, "PT_MV_UNICODE",
                           QJsonArray{QStringLiteral("Anna Schmidt"), QStringLiteral("Hans Peter M\u00fcller"),
-                                     QStringLiteral("  J\u00fcrgen   Wei\u00df  "), QStringLiteral("Solo"),
-                                     QString(), QStringLiteral("\u0418\u0432\u0430\u043d \u041f\u0435\u0442\u0440\u043e\u0432")})})
+                                     QStringLiteral("  J\u00fcrgen   Wei\u00df  "), QStringLiteral("Solo"), QString(),
+                                     QStringLiteral("\u0418\u0432\u0430\u043d \u041f\u0435\u0442\u0440\u043e\u0432")})})
         << QVariantMap{{QStringLiteral("contacts"),
                         QStringList{QStringLiteral("Anna|Schmidt"), QStringLiteral("J\u00fcrgen|Wei\u00df"),
                                     QStringLiteral("\u0418\u0432\u0430\u043d|\u041f\u0435\u0442\u0440\u043e\u0432")}}};
     QTest::newRow("categories keep every character")
         << zone << 0
         << task(s, {keywords({QStringLiteral("B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442")})})
-        << QVariantMap{{QStringLiteral("category"), QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;")}};
+        << QVariantMap{
+               {QStringLiteral("category"), QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;")}};
     QTest::newRow("text keeps every character")
         << zone << 0
         << task(QStringLiteral("  Gr\u00fc\u00dfe \u2013 \u041f\u0440\u0438\u0432\u0435\u0442 & <b>  "), {},
-                QJsonObject{{QStringLiteral("0x1000001F"), QStringLiteral("\n Zeile \u00e4\n\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 \n")}})
-        << QVariantMap{{QStringLiteral("subject"), QStringLiteral("Gr\u00fc\u00dfe \u2013 \u041f\u0440\u0438\u0432\u0435\u0442 & <b>")},
-                       {QStringLiteral("body"), QStringLiteral("\n Zeile \u00e4\n\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 \n")}};
-    QTest::newRow("nothing but a subject")
-        << zone << 0 << task(s, {})
-        << QVariantMap{{QStringLiteral("start"), 0},        {QStringLiteral("stop"), 0},
-                       {QStringLiteral("privat"), 0},       {QStringLiteral("priority"), 0},
-                       {QStringLiteral("done"), 0},         {QStringLiteral("status"), 0},
-                       {QStringLiteral("confirmed"), 0},    {QStringLiteral("rem"), 0},
-                       {QStringLiteral("remember"), 0},     {QStringLiteral("achieved"), 0.0},
-                       {QStringLiteral("planned"), 0.0},    {QStringLiteral("category"), QString()},
-                       {QStringLiteral("contacts"), QStringList()}, {QStringLiteral("body"), QString()},
-                       {QStringLiteral("serie"), 0}};
+                QJsonObject{
+                    {QStringLiteral("0x1000001F"),
+                     QStringLiteral(
+                         "\n Zeile \u00e4\n\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 "
+                         "\n")}})
+        << QVariantMap{
+               {QStringLiteral("subject"),
+                QStringLiteral("Gr\u00fc\u00dfe \u2013 \u041f\u0440\u0438\u0432\u0435\u0442 & <b>")},
+               {QStringLiteral("body"),
+                QStringLiteral(
+                    "\n Zeile \u00e4\n\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 \n")}};
+    QTest::newRow("nothing but a subject") << zone << 0 << task(s, {})
+                                           << QVariantMap{{QStringLiteral("start"), 0},
+                                                          {QStringLiteral("stop"), 0},
+                                                          {QStringLiteral("privat"), 0},
+                                                          {QStringLiteral("priority"), 0},
+                                                          {QStringLiteral("done"), 0},
+                                                          {QStringLiteral("status"), 0},
+                                                          {QStringLiteral("confirmed"), 0},
+                                                          {QStringLiteral("rem"), 0},
+                                                          {QStringLiteral("remember"), 0},
+                                                          {QStringLiteral("achieved"), 0.0},
+                                                          {QStringLiteral("planned"), 0.0},
+                                                          {QStringLiteral("category"), QString()},
+                                                          {QStringLiteral("contacts"), QStringList()},
+                                                          {QStringLiteral("body"), QString()},
+                                                          {QStringLiteral("serie"), 0}};
 }
 
 void TstTaskMapping::readsRow()
@@ -243,7 +259,8 @@ void TstTaskMapping::freshEntryStartsAtZero()
 
 void TstTaskMapping::entryCopiesBatchValues()
 {
-    ScannedStore store(oneFolder({task(QStringLiteral("A"), {}), task(QStringLiteral("B"), {})}), ExScanProfile::tasks());
+    ScannedStore store(oneFolder({task(QStringLiteral("A"), {}), task(QStringLiteral("B"), {})}),
+                       ExScanProfile::tasks());
     QVERIFY(store.ok());
     const auto entries = collect(store, 3);
     QCOMPARE(entries.size(), std::size_t(2));
@@ -288,8 +305,9 @@ void TstTaskMapping::categoriesNeedAKnownName()
     }
     {
         // The store knows the name, this task has no categories: only the holder line.
-        ScannedStore store(oneFolder({task(QStringLiteral("A"), {}), task(QStringLiteral("B"), {keywords({QStringLiteral("X")})})}),
-                           ExScanProfile::tasks());
+        ScannedStore store(
+            oneFolder({task(QStringLiteral("A"), {}), task(QStringLiteral("B"), {keywords({QStringLiteral("X")})})}),
+            ExScanProfile::tasks());
         LogLines log;
         const auto entries = collect(store);
         QCOMPARE(entries.size(), std::size_t(2));
@@ -334,7 +352,8 @@ void TstTaskMapping::folderFailures_data()
 
     QTest::newRow("names") << QJsonObject{{QStringLiteral("fail"), QStringLiteral("names")}} << QJsonObject()
                            << QStringLiteral("Critical: CAN'T get NAMED Properties for tasks. aborting");
-    QTest::newRow("contents table") << QJsonObject() << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contents")}}
+    QTest::newRow("contents table") << QJsonObject()
+                                    << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contents")}}
                                     << QStringLiteral("Critical: CAN'T get task contents table. aborting");
     QTest::newRow("columns") << QJsonObject()
                              << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contentsSetColumns")},
@@ -376,10 +395,10 @@ void TstTaskMapping::namedPropertiesAreCreated()
     const std::vector<xmapi::PropTag> columns = TaskColumns(batch.namedTags);
     QCOMPARE(columns.size(), std::size_t(27));
     QCOMPARE(columns[0], PR_SUBJECT_W);
-    QCOMPARE(columns[6], batch.namedTags[0]);   // task mode
-    QCOMPARE(columns[11], batch.namedTags[3]);  // reminder time after private
-    QCOMPARE(columns[25], batch.namedTags[6]);  // contacts
-    QCOMPARE(columns[26], batch.namedTags[7]);  // contact link
+    QCOMPARE(columns[6], batch.namedTags[0]);  // task mode
+    QCOMPARE(columns[11], batch.namedTags[3]); // reminder time after private
+    QCOMPARE(columns[25], batch.namedTags[6]); // contacts
+    QCOMPARE(columns[26], batch.namedTags[7]); // contact link
 }
 
 QTEST_GUILESS_MAIN(TstTaskMapping)

@@ -10,7 +10,8 @@
 
 using namespace itemtest;
 
-namespace {
+namespace
+{
 
 QJsonObject task(const QString& subject, const QJsonArray& named = {}, const QJsonObject& moreProps = {})
 {
@@ -25,47 +26,53 @@ QJsonObject due(int d)
     return named(taskSet, 0x8105, "PT_SYSTIME", QStringLiteral("2026-03-%1T00:00:00Z").arg(d, 2, 10, QLatin1Char('0')));
 }
 
-const QString fullSubject = QStringLiteral("Angebot f\u00fcr \u041e\u041e\u041e \u00ab\u0420\u043e\u043c\u0430\u0448\u043a\u0430\u00bb & Co <2026>");
+const QString fullSubject = QStringLiteral(
+    "Angebot f\u00fcr \u041e\u041e\u041e \u00ab\u0420\u043e\u043c\u0430\u0448\u043a\u0430\u00bb & Co <2026>");
 
 // A task with every field the importer reads; its body holds control characters that XML forbids
 // (and a vertical tab, Outlook's soft line break).
 QJsonObject fullTask()
 {
-    return task(fullSubject,
-                {named(taskSet, 0x8104, "PT_SYSTIME", QStringLiteral("2026-03-02T00:00:00Z")), due(5),
-                 named(taskSet, 0x8101, "PT_LONG", 1), named(taskSet, 0x8102, "PT_DOUBLE", 0.25),
-                 named(taskSet, 0x8110, "PT_LONG", 90), named(taskSet, 0x8111, "PT_LONG", 120),
-                 named(commonSet, 0x8503, "PT_BOOLEAN", true),
-                 named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("2026-03-04T16:00:00Z")),
-                 named(commonSet, 0x8506, "PT_BOOLEAN", false), named(taskSet, 0x8108, "PT_BOOLEAN", true),
-                 named(commonSet, 0x853A, "PT_MV_UNICODE", QJsonArray{QStringLiteral("Anna Schmidt"), QStringLiteral("x y z")}),
-                 keywords({QStringLiteral("B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442")})},
-                QJsonObject{{QStringLiteral("0x00260003"), 1},
-                            {QStringLiteral("0x1000001F"), QStringLiteral("Gr\u00fc\u00dfe\u0001\u000b\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 & <tag>")}});
+    return task(
+        fullSubject,
+        {named(taskSet, 0x8104, "PT_SYSTIME", QStringLiteral("2026-03-02T00:00:00Z")), due(5),
+         named(taskSet, 0x8101, "PT_LONG", 1), named(taskSet, 0x8102, "PT_DOUBLE", 0.25),
+         named(taskSet, 0x8110, "PT_LONG", 90), named(taskSet, 0x8111, "PT_LONG", 120),
+         named(commonSet, 0x8503, "PT_BOOLEAN", true),
+         named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("2026-03-04T16:00:00Z")),
+         named(commonSet, 0x8506, "PT_BOOLEAN", false), named(taskSet, 0x8108, "PT_BOOLEAN", true),
+         named(commonSet, 0x853A, "PT_MV_UNICODE", QJsonArray{QStringLiteral("Anna Schmidt"), QStringLiteral("x y z")}),
+         keywords({QStringLiteral("B\u00fcro"), QStringLiteral("\u041f\u0440\u043e\u0435\u043a\u0442")})},
+        QJsonObject{
+            {QStringLiteral("0x00260003"), 1},
+            {QStringLiteral("0x1000001F"), QStringLiteral("Gr\u00fc\u00dfe\u0001\u000b\u0417\u0434\u0440\u0430\u0432"
+                                                          "\u0441\u0442\u0432\u0443\u0439\u0442\u0435 & <tag>")}});
 }
 
 // Outlook's "no date" in both dates: nothing about dates is sent.
 QJsonObject bareTask()
 {
-    return task(QStringLiteral("Nur Betreff"), {named(taskSet, 0x8104, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z")),
-                                                named(taskSet, 0x8105, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))});
+    return task(QStringLiteral("Nur Betreff"),
+                {named(taskSet, 0x8104, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z")),
+                 named(taskSet, 0x8105, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))});
 }
 
 // Only a due date, and a reminder at 08:00 on that day, which lies after the due moment.
 QJsonObject dueOnlyTask()
 {
-    return task(QStringLiteral("Nur f\u00e4llig"), {due(9), named(commonSet, 0x8503, "PT_BOOLEAN", true),
-                                                    named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("2026-03-09T08:00:00Z"))});
+    return task(QStringLiteral("Nur f\u00e4llig"),
+                {due(9), named(commonSet, 0x8503, "PT_BOOLEAN", true),
+                 named(commonSet, 0x8502, "PT_SYSTIME", QStringLiteral("2026-03-09T08:00:00Z"))});
 }
 
 // "Privat" (not selected) before "Aufgaben" (3 tasks) and "Projekte" (2 tasks).
 QByteArray twoFolders()
 {
-    return store({folder(QStringLiteral("Privat"), QStringLiteral("IPF.Task"), {task(QStringLiteral("privat"), {due(1)})}),
-                  folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
-                         {fullTask(), bareTask(), dueOnlyTask()}),
-                  folder(QStringLiteral("Projekte"), QStringLiteral("IPF.Task"),
-                         {task(QStringLiteral("P1"), {due(10)}), task(QStringLiteral("P2"), {due(11)})})});
+    return store(
+        {folder(QStringLiteral("Privat"), QStringLiteral("IPF.Task"), {task(QStringLiteral("privat"), {due(1)})}),
+         folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"), {fullTask(), bareTask(), dueOnlyTask()}),
+         folder(QStringLiteral("Projekte"), QStringLiteral("IPF.Task"),
+                {task(QStringLiteral("P1"), {due(10)}), task(QStringLiteral("P2"), {due(11)})})});
 }
 
 QJsonArray storedTasks(const TestCrm& crm)
@@ -80,7 +87,8 @@ int midnight(int d)
 
 } // namespace
 
-class TstTaskRun : public QObject {
+class TstTaskRun : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -112,13 +120,16 @@ void TstTaskRun::twoFoldersReachTheCrm()
     QCOMPARE(store.folders().size(), 3);
 
     const ExImporterTable table = tasksTable();
-    const RunRecord r = runImport(table, store.folders(), {store.folder(QStringLiteral("Aufgaben")), store.folder(QStringLiteral("Projekte"))});
+    const RunRecord r = runImport(table, store.folders(),
+                                  {store.folder(QStringLiteral("Aufgaben")), store.folder(QStringLiteral("Projekte"))});
 
     QCOMPARE(r.summary, greenLine(5, "Aufgaben"));
-    QCOMPARE(r.texts(1), (QStringList{QStringLiteral("Verbunden"), QStringLiteral("Importiere Aufgabe:"), QStringLiteral("Importiere Aufgabe:")}));
+    QCOMPARE(r.texts(1), (QStringList{QStringLiteral("Verbunden"), QStringLiteral("Importiere Aufgabe:"),
+                                      QStringLiteral("Importiere Aufgabe:")}));
     QCOMPARE(r.texts(2), (QStringList{QStringLiteral("0 von 3"), QStringLiteral("1 von 3"), QStringLiteral("2 von 3"),
                                       QStringLiteral("0 von 2"), QStringLiteral("1 von 2")}));
-    QCOMPARE(r.texts(3), (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("0"), QStringLiteral("1")}));
+    QCOMPARE(r.texts(3), (QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"),
+                                      QStringLiteral("0"), QStringLiteral("1")}));
 
     const QJsonArray tasks = storedTasks(crm);
     QCOMPARE(tasks.size(), 5);
@@ -132,7 +143,8 @@ void TstTaskRun::twoFoldersReachTheCrm()
     QCOMPARE(full.value(QStringLiteral("start")).toInt(), midnight(2));
     QCOMPARE(full.value(QStringLiteral("stop")).toInt(), midnight(5));
     QCOMPARE(full.value(QStringLiteral("body")).toString(),
-             QStringLiteral("Gr\u00fc\u00dfe\n\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 & <tag>"));
+             QStringLiteral(
+                 "Gr\u00fc\u00dfe\n\u0417\u0434\u0440\u0430\u0432\u0441\u0442\u0432\u0443\u0439\u0442\u0435 & <tag>"));
     QCOMPARE(full.value(QStringLiteral("rem")).toInt(), 1);
     QCOMPARE(full.value(QStringLiteral("remember")).toInt(), 8 * 3600);
     QCOMPARE(full.value(QStringLiteral("privat")).toInt(), 0);
@@ -142,7 +154,8 @@ void TstTaskRun::twoFoldersReachTheCrm()
     QCOMPARE(full.value(QStringLiteral("achieved")).toDouble(), 1.5);
     QCOMPARE(full.value(QStringLiteral("planned")).toDouble(), 2.0);
     QCOMPARE(full.value(QStringLiteral("confirmed")).toInt(), 1);
-    QCOMPARE(full.value(QStringLiteral("category")).toString(), QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;"));
+    QCOMPARE(full.value(QStringLiteral("category")).toString(),
+             QStringLiteral("B\u00fcro; \u041f\u0440\u043e\u0435\u043a\u0442;"));
     const QJsonArray contacts = full.value(QStringLiteral("crmTaskItemContacts")).toArray();
     QCOMPARE(contacts.size(), 1);
     QCOMPARE(contacts.at(0).toObject().value(QStringLiteral("firstname")).toString(), QStringLiteral("Anna"));
@@ -174,7 +187,8 @@ void TstTaskRun::twoFoldersReachTheCrm()
     QCOMPARE(requests.at(0).toObject().value(QStringLiteral("op")).toString(), QStringLiteral("logon"));
     for (int i = 1; i < requests.size(); ++i) {
         QCOMPARE(requests.at(i).toObject().value(QStringLiteral("op")).toString(), QStringLiteral("tasks"));
-        QCOMPARE(requests.at(i).toObject().value(QStringLiteral("soapaction")).toString(), QStringLiteral("urn:crmtasksAction"));
+        QCOMPARE(requests.at(i).toObject().value(QStringLiteral("soapaction")).toString(),
+                 QStringLiteral("urn:crmtasksAction"));
     }
 }
 
@@ -183,17 +197,21 @@ void TstTaskRun::answers_data()
     QTest::addColumn<QString>("answer");
     QTest::addColumn<QString>("summary");
 
-    const QString subjects[] = {QStringLiteral("Eins"), QStringLiteral("&lt;b&gt;Zwei &amp; drei&lt;/b&gt;"), QStringLiteral("Vier")};
+    const QString subjects[] = {QStringLiteral("Eins"), QStringLiteral("&lt;b&gt;Zwei &amp; drei&lt;/b&gt;"),
+                                QStringLiteral("Vier")};
     QString blue, red;
     for (const QString& s : subjects) {
         blue += QStringLiteral("<font color=\"blue\">Aufgabe <i>%1</i> existiert bereits</font><br>").arg(s);
-        red += QStringLiteral("<font color=\"red\">Aufgabe <i>%1</i> k\u00f6nnte nicht importiert werden</font><br>").arg(s);
+        red += QStringLiteral("<font color=\"red\">Aufgabe <i>%1</i> k\u00f6nnte nicht importiert werden</font><br>")
+                   .arg(s);
     }
     QTest::newRow("-1 already there")
         << QStringLiteral("-1")
-        << blue + QStringLiteral("<font color=\"blue\"><i>3</i> Aufgaben existieren bereits</font><br>") + greenLine(0, "Aufgaben");
-    const QString failed = red + QStringLiteral("<font color=\"red\"><i>3</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>") +
-                           greenLine(0, "Aufgaben");
+        << blue + QStringLiteral("<font color=\"blue\"><i>3</i> Aufgaben existieren bereits</font><br>") +
+               greenLine(0, "Aufgaben");
+    const QString failed =
+        red + QStringLiteral("<font color=\"red\"><i>3</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>") +
+        greenLine(0, "Aufgaben");
     QTest::newRow("0 not stored") << QStringLiteral("0") << failed;
     QTest::newRow("-2 no usable answer") << QStringLiteral("-2") << failed;
     QTest::newRow("new ids") << QStringLiteral("4711") << greenLine(3, "Aufgaben");
@@ -208,9 +226,11 @@ void TstTaskRun::answers()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.setFault(QStringLiteral("answer:crmaddTask=") + answer);
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
-    ScannedStore store(itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
-                                     {task(QStringLiteral("Eins")), task(QStringLiteral("<b>Zwei & drei</b>")), task(QStringLiteral("Vier"))})}),
-                       ExScanProfile::tasks());
+    ScannedStore store(
+        itemtest::store({folder(
+            QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
+            {task(QStringLiteral("Eins")), task(QStringLiteral("<b>Zwei & drei</b>")), task(QStringLiteral("Vier"))})}),
+        ExScanProfile::tasks());
     const RunRecord r = runImport(tasksTable(), store.folders(), store.folders());
     QCOMPARE(r.summary, summary);
     QCOMPARE(crm.requests().size(), 4);
@@ -221,9 +241,11 @@ void TstTaskRun::unreadableFolderIsSkipped()
     TestCrm crm(QStringLiteral("TstTaskRun_unreadableFolder"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
-    QJsonObject broken = folder(QStringLiteral("Kaputt"), QStringLiteral("IPF.Task"), {task(QStringLiteral("K1")), task(QStringLiteral("K2"))});
+    QJsonObject broken = folder(QStringLiteral("Kaputt"), QStringLiteral("IPF.Task"),
+                                {task(QStringLiteral("K1")), task(QStringLiteral("K2"))});
     broken.insert(QStringLiteral("fail"), QStringLiteral("contents"));
-    ScannedStore store(itemtest::store({broken, folder(QStringLiteral("Gut"), QStringLiteral("IPF.Task"), {task(QStringLiteral("G1"))})}),
+    ScannedStore store(itemtest::store({broken, folder(QStringLiteral("Gut"), QStringLiteral("IPF.Task"),
+                                                       {task(QStringLiteral("G1"))})}),
                        ExScanProfile::tasks());
     LogLines log;
     const RunRecord r = runImport(tasksTable(), store.folders(), store.folders());
@@ -243,7 +265,7 @@ void TstTaskRun::progressCountsTasksThatCouldBeOpened()
     QJsonObject unopenable = task(QStringLiteral("zu"));
     unopenable.insert(QStringLiteral("fail"), QStringLiteral("open"));
     ScannedStore store(itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
-                                     {task(QStringLiteral("a")), unopenable, task(QStringLiteral("b"))})}),
+                                               {task(QStringLiteral("a")), unopenable, task(QStringLiteral("b"))})}),
                        ExScanProfile::tasks());
     QCOMPARE(store.folders().front()->itemCount, 3);
     const RunRecord r = runImport(tasksTable(), store.folders(), store.folders());
@@ -259,10 +281,11 @@ void TstTaskRun::stopDuringSecondTask()
     ScannedStore store(twoFolders(), ExScanProfile::tasks());
     const QList<ExFOLDER*> selected{store.folder(QStringLiteral("Aufgaben")), store.folder(QStringLiteral("Projekte"))};
     // "Abbrechen" while the second task is on its way: it is finished, nothing follows.
-    const RunRecord r = runImport(tasksTable(), store.folders(), selected, [](ExRun& run, int code, const QString& text) {
-        if (code == 2 && text == QLatin1String("1 von 3"))
-            run.requestStop();
-    });
+    const RunRecord r =
+        runImport(tasksTable(), store.folders(), selected, [](ExRun& run, int code, const QString& text) {
+            if (code == 2 && text == QLatin1String("1 von 3"))
+                run.requestStop();
+        });
     QCOMPARE(r.summary, ExSummary::interruptNote() + greenLine(2, "Aufgaben"));
     QCOMPARE(storedTasks(crm).size(), 2);
     QCOMPARE(r.texts(2).last(), QStringLiteral("1 von 3"));
@@ -275,8 +298,10 @@ void TstTaskRun::logonFailure_data()
     QTest::addColumn<int>("requests");
 
     QTest::newRow("refused") << QStringLiteral("login_refused") << QString() << 1;
-    QTest::newRow("31 characters") << QStringLiteral("answer:crmLogin=") + QString(31, QLatin1Char('a')) << QString() << 1;
-    QTest::newRow("33 characters") << QStringLiteral("answer:crmLogin=") + QString(33, QLatin1Char('a')) << QString() << 1;
+    QTest::newRow("31 characters") << QStringLiteral("answer:crmLogin=") + QString(31, QLatin1Char('a')) << QString()
+                                   << 1;
+    QTest::newRow("33 characters") << QStringLiteral("answer:crmLogin=") + QString(33, QLatin1Char('a')) << QString()
+                                   << 1;
     QTest::newRow("address too short") << QString() << QStringLiteral("http:/") << 0;
 }
 
@@ -289,7 +314,8 @@ void TstTaskRun::logonFailure()
     TestCrm crm(tenantName("TstTaskRun_logon_", QTest::currentDataTag()));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.setFault(fault);
-    storeSettings(url.isEmpty() ? crm.baseUrl() : url, QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    storeSettings(url.isEmpty() ? crm.baseUrl() : url, QLatin1String(TestCrm::defaultLogin),
+                  QLatin1String(TestCrm::defaultPassword));
     ScannedStore store(twoFolders(), ExScanProfile::tasks());
     const RunRecord r = runImport(tasksTable(), store.folders(), store.folders());
     QCOMPARE(r.summary, ExRun::logonFailedText() + greenLine(0, "Aufgaben"));
@@ -303,9 +329,10 @@ void TstTaskRun::secondRunReadsTheFoldersAgain()
     TestCrm crm(QStringLiteral("TstTaskRun_secondRun"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
-    ScannedStore store(itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
-                                     {task(QStringLiteral("a"), {due(1)}), task(QStringLiteral("b"), {due(2)})})}),
-                       ExScanProfile::tasks());
+    ScannedStore store(
+        itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
+                                {task(QStringLiteral("a"), {due(1)}), task(QStringLiteral("b"), {due(2)})})}),
+        ExScanProfile::tasks());
     const ExImporterTable table = tasksTable();
     QCOMPARE(runImport(table, store.folders(), store.folders()).summary, greenLine(2, "Aufgaben"));
     QVERIFY(store.folders().front()->folder);
@@ -327,8 +354,9 @@ void TstTaskRun::passwordStaysOutOfTheLogs()
     const QString password = QStringLiteral("Geheim&P\u00e4sswort<1>");
     crm.addUser(QStringLiteral("m\u00fcller"), password);
     storeSettings(crm.baseUrl(), QStringLiteral("m\u00fcller"), password);
-    ScannedStore store(itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"), {task(QStringLiteral("a"))})}),
-                       ExScanProfile::tasks());
+    ScannedStore store(
+        itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"), {task(QStringLiteral("a"))})}),
+        ExScanProfile::tasks());
     const ExImporterTable table = tasksTable();
     QFile::remove(table.messageLog);
     installMessageLog(table.messageLog);

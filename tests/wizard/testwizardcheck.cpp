@@ -15,7 +15,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 QMutex messagesMutex;
 QStringList messages;
@@ -38,8 +39,14 @@ QByteArray httpLog()
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString red() { return QString::fromUtf8(Wizard::failureText); }
-QString green() { return QString::fromUtf8(Wizard::successText); }
+QString red()
+{
+    return QString::fromUtf8(Wizard::failureText);
+}
+QString green()
+{
+    return QString::fromUtf8(Wizard::successText);
+}
 
 struct Window {
     Wizard wizard{nullptr, QDir::currentPath()};
@@ -63,9 +70,10 @@ int logonRequests(const TestCrm& crm)
     return count;
 }
 
-}  // namespace
+} // namespace
 
-class TestWizardCheck : public QObject {
+class TestWizardCheck : public QObject
+{
     Q_OBJECT
 private slots:
     void initTestCase();
@@ -82,7 +90,10 @@ private slots:
     void closingDuringCheckIsSafe();
 };
 
-void TestWizardCheck::initTestCase() { qInstallMessageHandler(collectMessages); }
+void TestWizardCheck::initTestCase()
+{
+    qInstallMessageHandler(collectMessages);
+}
 
 void TestWizardCheck::init()
 {
@@ -180,7 +191,7 @@ void TestWizardCheck::httpsUsesThePortOfTheAddress()
     connect(&listener, &QTcpServer::newConnection, &listener, [&] {
         while (QTcpSocket* socket = listener.nextPendingConnection()) {
             ++connections;
-            socket->abort();  // no TLS here: the handshake fails at once
+            socket->abort(); // no TLS here: the handshake fails at once
             socket->deleteLater();
         }
     });

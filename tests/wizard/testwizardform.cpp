@@ -7,7 +7,8 @@
 #include <QPushButton>
 #include <QTest>
 
-class TestWizardForm : public QObject {
+class TestWizardForm : public QObject
+{
     Q_OBJECT
 private slots:
     void widgets_data();
@@ -70,7 +71,7 @@ void TestWizardForm::widgets()
     else if (auto* button = qobject_cast<QPushButton*>(widget))
         QCOMPARE(button->text(), text);
     else if (auto* edit = qobject_cast<QLineEdit*>(widget))
-        QCOMPARE(edit->text(), text);  // empty settings: empty fields, no default
+        QCOMPARE(edit->text(), text); // empty settings: empty fields, no default
 }
 
 void TestWizardForm::fonts_data()

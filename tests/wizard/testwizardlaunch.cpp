@@ -14,9 +14,13 @@
 #include <csignal>
 #include <sys/types.h>
 
-namespace {
+namespace
+{
 
-bool isAlive(qint64 pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0; }
+bool isAlive(qint64 pid)
+{
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
 
 // Installs the stand-in program under the importer's file name.
 bool installStandIn(const QString& folder, Importer importer)
@@ -40,9 +44,10 @@ QPushButton* button(Wizard& wizard, const char* name)
     return wizard.findChild<QPushButton*>(QString::fromLatin1(name));
 }
 
-}  // namespace
+} // namespace
 
-class TestWizardLaunch : public QObject {
+class TestWizardLaunch : public QObject
+{
     Q_OBJECT
 private slots:
     void initTestCase();
@@ -91,7 +96,7 @@ void TestWizardLaunch::findProgramLooksInOrder()
     QCOMPARE(findProgram(name, own.path(), current.path(), searchPath), QString());
     make(path2, true);
     QCOMPARE(findProgram(name, own.path(), current.path(), searchPath), QDir(path2.path()).filePath(name));
-    make(path1, false);  // not executable: skipped
+    make(path1, false); // not executable: skipped
     QCOMPARE(findProgram(name, own.path(), current.path(), searchPath), QDir(path2.path()).filePath(name));
     make(current, true);
     QCOMPARE(findProgram(name, own.path(), current.path(), searchPath), QDir(current.path()).filePath(name));

@@ -9,7 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+namespace
+{
 
 QLineEdit* field(Wizard& wizard, const char* name)
 {
@@ -30,9 +31,10 @@ void clearStoredSettings()
     settings.sync();
 }
 
-}  // namespace
+} // namespace
 
-class TestWizardSettings : public QObject {
+class TestWizardSettings : public QObject
+{
     Q_OBJECT
 private slots:
     void init() { clearStoredSettings(); }
@@ -64,8 +66,8 @@ void TestWizardSettings::closeStoresFieldsAsTyped_data()
                            << QStringLiteral("geheim");
     QTest::newRow("beyond Latin-1") << QStringLiteral("http://crm.example.com/müller") << QStringLiteral("Jürgen")
                                     << QStringLiteral("Pa€wort-Жук");
-    QTest::newRow("blanks and markup kept") << QStringLiteral(" http://x.example/ ") << QStringLiteral("a&b ")
-                                            << QStringLiteral(" <pass>\"'; ");
+    QTest::newRow("blanks and markup kept")
+        << QStringLiteral(" http://x.example/ ") << QStringLiteral("a&b ") << QStringLiteral(" <pass>\"'; ");
     QTest::newRow("all empty") << QString() << QString() << QString();
 }
 

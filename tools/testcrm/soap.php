@@ -13,10 +13,10 @@ const TESTCRM_LARGE_PADDING = 210 * 1024;
 //   "<name>"               the fault hits every operation
 //   "<name>:<operation>"   only that operation (e.g. "soap_fault:crmaddTask")
 //   "answer:<op>=<value>"  that operation answers the literal value and does nothing else
-function testcrm_parse_faults(string $spec): array
+function testcrm_parse_faults(string $faults_text): array
 {
     $faults = [];
-    foreach (explode(';', $spec) as $entry) {
+    foreach (explode(';', $faults_text) as $entry) {
         $entry = trim($entry);
         if ($entry === '') {
             continue;
