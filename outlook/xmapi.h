@@ -341,7 +341,8 @@ public:
     [[nodiscard]] virtual HResult SetColumns(const std::vector<PropTag>& columns, std::uint32_t flags) = 0;
     // Up to rowCount rows from the current position; an empty set at the end. 0 on success.
     [[nodiscard]] virtual HResult QueryRows(std::int32_t rowCount, std::uint32_t flags, RowSet& rows) = 0;
-    // Number of rows in the table.
+    // Number of entries the table lists (an entry that turns out unreadable is then left out of
+    // QueryRows' answers, so fewer rows may come).
     [[nodiscard]] virtual HResult GetRowCount(std::uint32_t flags, std::uint32_t& count) = 0;
     // Back to the first row (BOOKMARK_BEGINNING).
     [[nodiscard]] virtual HResult SeekToBeginning() = 0;

@@ -1,6 +1,5 @@
 #include "exrun.h"
 
-#include <QMutexLocker>
 #include <QThread>
 
 #include <utility>
@@ -12,7 +11,7 @@ QString ExSummary::interruptNote()
 
 bool ExSummary::addInterruptNote()
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed || m_noteAdded)
         return false;
     m_noteAdded = true;
@@ -22,14 +21,14 @@ bool ExSummary::addInterruptNote()
 
 void ExSummary::close(const QString& lines)
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     m_closed = true;
     m_text += lines;
 }
 
 QString ExSummary::text() const
 {
-    QMutexLocker lock(&m_mutex);
+    const std::lock_guard<std::mutex> lock(m_mutex);
     return m_text;
 }
 

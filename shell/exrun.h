@@ -4,11 +4,11 @@
 // ExJob runs it in its worker thread; tests can run it directly.
 
 #include <QList>
-#include <QMutex>
 #include <QString>
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 struct ExFOLDER;
 class ExRun;
@@ -35,7 +35,7 @@ public:
     [[nodiscard]] QString text() const;
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QString m_text;
     bool m_noteAdded = false;
     bool m_closed = false;

@@ -77,6 +77,7 @@ double bareRate(const QString& baseUrl, int count)
     QElapsedTimer timer;
     timer.start();
     int ok = 0;
+    QString firstFailure;
     for (int i = 0; i < count; ++i) {
         PContactItem item;
         item.firstname = firstName(i);
@@ -104,13 +105,18 @@ double bareRate(const QString& baseUrl, int count)
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
-        if (curl_easy_perform(curl) == CURLE_OK && response.contains("crmAddPContactResponse"))
+        const CURLcode rc = curl_easy_perform(curl);
+        if (rc == CURLE_OK && response.contains("crmAddPContactResponse"))
             ++ok;
+        else if (firstFailure.isEmpty())
+            firstFailure = QStringLiteral("curl %1: %2").arg(int(rc)).arg(QString::fromUtf8(response.left(300)));
         curl_slist_free_all(headers);
         curl_easy_cleanup(curl);
     }
     const double seconds = timer.elapsed() / 1000.0;
     std::printf("bare libcurl loop: %d requests (%d answered) in %.2f s\n", count, ok, seconds);
+    if (!firstFailure.isEmpty())
+        std::printf("first unanswered request: %s\n", qPrintable(firstFailure));
     return count / seconds;
 }
 

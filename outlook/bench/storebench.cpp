@@ -265,6 +265,7 @@ int main(int argc, char** argv)
         return 0;
     }
     Counts total;
+    const long rssBefore = peakRssKiB(RUSAGE_SELF);
     long rssAfterFirst = 0;
     const double cpuStart = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
@@ -285,7 +286,8 @@ int main(int argc, char** argv)
     std::printf("  wall %.3f s (%.1f files/s, %.0f rows/s); cpu %.3f s (%.1f files/s, %.0f rows/s)\n", secs,
                 fileCount / secs, static_cast<double>(total.rows) * rounds / secs, cpu, fileCount / cpu,
                 static_cast<double>(total.rows) * rounds / cpu);
-    std::printf("  peak RSS %ld KiB after round 1, %ld KiB after round %d\n", rssAfterFirst, rss, rounds);
+    std::printf("  peak RSS %ld KiB before reading, %ld KiB after round 1, %ld KiB after round %d\n", rssBefore,
+                rssAfterFirst, rss, rounds);
     std::printf("pffexport -m all, 1 round over %zu file(s):\n", files.size());
     std::printf("  wall %.3f s (%.1f files/s); cpu %.3f s (%.1f files/s); peak RSS %ld KiB\n", pff.wall,
                 static_cast<double>(files.size()) / pff.wall, pff.cpu,

@@ -4,6 +4,7 @@
 #include "crmsettings.h"
 #include "exjob.h"
 #include "exoutlook.h"
+#include "jobsummary.h"
 #include "testcrm.h"
 
 #include <QFileInfo>
@@ -56,11 +57,10 @@ private:
     QString runAll(ExOutlook& outlook, bool personal)
     {
         ExJob job(m_table, *outlook.folders(), *outlook.folders(), outlook.totalItems(), personal);
-        QSignalSpy done(&job, &ExJob::done);
+        JobSummary done(job);
         job.start();
-        if (!done.wait(60000))
-            return QStringLiteral("no summary");
-        return done.first().first().toString();
+        (void)QTest::qWaitFor([&] { return done.received; }, 60000);
+        return done.received ? done.text : QStringLiteral("no summary");
     }
 
 private slots:

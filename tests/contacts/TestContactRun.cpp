@@ -4,6 +4,7 @@
 #include "crmsettings.h"
 #include "exjob.h"
 #include "exoutlook.h"
+#include "jobsummary.h"
 #include "testcrm.h"
 
 #include <QJsonArray>
@@ -16,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -96,18 +98,26 @@ private:
         for (ExFOLDER* f : selected)
             total += f->itemCount;
         ExJob job(m_table, *outlook.folders(), selected, total, personal);
+        // Progress is recorded in the worker (so that a stop can follow a given step at once).
+        std::mutex progressMutex;
+        QList<QPair<int, QString>> progress;
         connect(&job, &ExJob::UpdateStatus, &job,
                 [&](int code, const QString& text) {
-                    result.progress.append({code, text});
+                    {
+                        const std::lock_guard<std::mutex> lock(progressMutex);
+                        progress.append({code, text});
+                    }
                     if (code == 3 && onProgress3)
                         onProgress3(job);
                 },
                 Qt::DirectConnection);
-        QSignalSpy done(&job, &ExJob::done);
+        JobSummary done(job);
         job.start();
-        QVERIFY(done.wait(30000));
-        result.summary = done.first().first().toString();
+        QTRY_VERIFY_WITH_TIMEOUT(done.received, 30000);
+        result.summary = done.text;
         QVERIFY(job.wait(5000));
+        const std::lock_guard<std::mutex> lock(progressMutex);
+        result.progress = progress;
     }
 
 private slots:
@@ -394,11 +404,11 @@ void TestContactRun::stopBeforeLogonFinished()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     useCrm(crm);
     ExJob job(m_table, *m_outlook->folders(), {folder(QStringLiteral("Kontakte"))}, 4, true);
-    QSignalSpy done(&job, &ExJob::done);
+    JobSummary done(job);
     job.stop();  // before the thread even starts
     job.start();
-    QVERIFY(done.wait(30000));
-    QCOMPARE(done.first().first().toString(), note + personalLine.arg(0));
+    QTRY_VERIFY_WITH_TIMEOUT(done.received, 30000);
+    QCOMPARE(done.text, note + personalLine.arg(0));
     QCOMPARE(storedOf(crm, "pcontacts").size(), 0);
 }
 
@@ -455,9 +465,10 @@ void TestContactRun::destroyingARunningJobStopsAndWaits()
     useCrm(crm);
     auto job = std::make_unique<ExJob>(m_table, *m_outlook->folders(), QList<ExFOLDER*>{folder(QStringLiteral("Kontakte"))},
                                        4, true);
-    QSignalSpy progress(job.get(), &ExJob::UpdateStatus);
+    int steps = 0;
+    connect(job.get(), &ExJob::UpdateStatus, this, [&steps](int, const QString&) { ++steps; });
     job->start();
-    QTRY_VERIFY_WITH_TIMEOUT(progress.count() >= 2, 10000);  // logged on, first contact under way
+    QTRY_VERIFY_WITH_TIMEOUT(steps >= 2, 10000);  // logged on, first contact under way
     QElapsedTimer timer;
     timer.start();
     job.reset();
