@@ -321,16 +321,16 @@ void TestExShell::progressCodes_data()
     QTest::addColumn<QString>("status2");
     QTest::addColumn<int>("value");
     QTest::addColumn<int>("maximum");
-    // Starting from maximum 100, value 0, status "Verbinde mit CRM...".
+    // Starting from maximum 100, value 5, status "Verbinde mit CRM...".
     const QString start = QStringLiteral("Verbinde mit CRM...");
-    QTest::newRow("1") << 1 << QStringLiteral("Verbunden") << QStringLiteral("Verbunden") << QString() << 0 << 100;
-    QTest::newRow("2") << 2 << QStringLiteral("3 von 10") << start << QStringLiteral("3 von 10") << 0 << 100;
+    QTest::newRow("1") << 1 << QStringLiteral("Verbunden") << QStringLiteral("Verbunden") << QString() << 5 << 100;
+    QTest::newRow("2") << 2 << QStringLiteral("3 von 10") << start << QStringLiteral("3 von 10") << 5 << 100;
     QTest::newRow("3") << 3 << QStringLiteral("42") << start << QString() << 42 << 100;
-    QTest::newRow("4") << 4 << QStringLiteral("10") << start << QString() << 0 << 10;
+    QTest::newRow("4") << 4 << QStringLiteral("10") << start << QString() << 5 << 10;
     QTest::newRow("3 not a number") << 3 << QStringLiteral("vier") << start << QString() << 0 << 100;
-    QTest::newRow("4 not a number") << 4 << QStringLiteral("x1") << start << QString() << 0 << 0;
-    QTest::newRow("other code") << 5 << QStringLiteral("7") << start << QString() << 0 << 100;
-    QTest::newRow("0") << 0 << QStringLiteral("7") << start << QString() << 0 << 100;
+    QTest::newRow("4 not a number") << 4 << QStringLiteral("x1") << start << QString() << -1 << 0;
+    QTest::newRow("other code") << 5 << QStringLiteral("7") << start << QString() << 5 << 100;
+    QTest::newRow("0") << 0 << QStringLiteral("7") << start << QString() << 5 << 100;
 }
 
 void TestExShell::progressCodes()
@@ -340,6 +340,7 @@ void TestExShell::progressCodes()
     QList<ExFOLDER*> none;
     ExImporter dlg(m_table, &none, nullptr, {}, nullptr);
     dlg.pbStatus->setMaximum(100);
+    dlg.pbStatus->setValue(5);  // a value the codes must change or keep
     dlg.UpdateStatus(code, text);
     QTEST(dlg.lbStatus->text(), "status");
     QTEST(dlg.lbStatus2->text(), "status2");
