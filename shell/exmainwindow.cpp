@@ -119,7 +119,8 @@ void ExMainWindow::ReadyImport(QList<ExFOLDER*>* folders)
             totalItems += folder ? folder->itemCount : 0;
     }
     qDebug() << "Ready to import " << count;
-    qDebug() << m_table.itemCountLogLabel << totalItems;
+    // The label is a fixed text of the program, not a value: written without quotes.
+    qDebug().noquote() << m_table.itemCountLogLabel << totalItems;
 
     if (totalItems != 0)
         pushButton->setEnabled(true);

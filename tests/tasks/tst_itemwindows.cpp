@@ -124,12 +124,10 @@ void TstItemWindows::window()
     QCOMPARE(row->text(0), folderName);
     QCOMPARE(row->toolTip(0), tooltip);
     QVERIFY(!row->icon(0).isNull());
-    // The item-count line of the program's own label, followed by the count.
+    // The item-count line: the program's own label (unquoted), a blank, the count.
     const QString count = tooltip.section(QLatin1Char(' '), 0, 0);
-    bool logged = false;
-    for (const QString& line : LogLines::lines())
-        logged = logged || (line.contains(table.itemCountLogLabel) && line.endsWith(QLatin1Char(' ') + count));
-    QVERIFY2(logged, qPrintable(LogLines::lines().join(QLatin1Char('\n'))));
+    QVERIFY2(LogLines::lines().contains(QStringLiteral("Debug: ") + table.itemCountLogLabel + QLatin1Char(' ') + count),
+             qPrintable(LogLines::lines().join(QLatin1Char('\n'))));
 }
 
 void TstItemWindows::importFromTheWindow_data()
