@@ -152,12 +152,14 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     std::vector<xmapi::PropTag> named;
     bool canRead = false;
     const QList<ExFOLDER*>& all = run.allFolders();
-    if (!all.isEmpty() && all.first() && all.first()->folder) {
-        const xmapi::HResult hr = GetContactsProps(*all.first()->folder, named);
-        if (xmapi::failed(hr))
-            qCritical() << "CAN'T get NAMED Properties";
-        else
+    if (!all.isEmpty()) {
+        // A first entry without a folder handle cannot resolve the names either.
+        const bool resolved = all.first() && all.first()->folder
+            && !xmapi::failed(GetContactsProps(*all.first()->folder, named));
+        if (resolved)
             canRead = true;
+        else
+            qCritical() << "CAN'T get NAMED Properties";
     }
 
     if (canRead) {
@@ -174,7 +176,8 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
                 break;
             const xmapi::HResult hr = table->SetColumns(mapping.columns(), 0);
             if (xmapi::failed(hr)) {
-                qCritical() << "SetColumns Failed: " << QString::number(static_cast<quint32>(hr), 16);
+                // The same text as the other importers: the signed result in base 16.
+                qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
                 break;
             }
             while (!run.stopRequested()) {

@@ -3,6 +3,7 @@
 #include "contactstable.h"
 #include "crmsettings.h"
 #include "exjob.h"
+#include "exfolder.h"
 #include "exoutlook.h"
 #include "jobsummary.h"
 #include "testcrm.h"
@@ -11,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -134,6 +136,7 @@ private slots:
     void stopBeforeLogonFinished();
     void noFolderSelected();
     void selectedFolderWithoutRows();
+    void unreadableFolderEndsTheRun();
     void secondRunReadsEveryFolderAgain();
     void destroyingARunningJobStopsAndWaits();
 };
@@ -437,6 +440,48 @@ void TestContactRun::selectedFolderWithoutRows()
     QCOMPARE(crm.requests().size(), 1);
     for (const auto& p : r.progress)
         QVERIFY2(p.first == 1, qPrintable(p.second));
+}
+
+void TestContactRun::unreadableFolderEndsTheRun()
+{
+    TestCrm crm(QStringLiteral("TestContactRun_unreadable"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    useCrm(crm);
+
+    // A contents table that refuses the columns: logged with the signed result in base 16, nothing is read.
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QFile file(dir.filePath(QStringLiteral("columns.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({ "stores": [ { "name": "P", "folders": [
+            { "name": "Kontakte", "class": "IPF.Contact", "fail": "contentsSetColumns",
+              "items": [ { "props": { "0x3A06001F": "Max", "0x3A11001F": "Muster" } } ] } ] } ] })");
+        file.close();
+        std::unique_ptr<ExOutlook> outlook = scan(file.fileName());
+        QVERIFY(outlook->status());
+        QCOMPARE(outlook->folders()->size(), 1);
+        QTest::ignoreMessage(QtCriticalMsg, "SetColumns Failed: -7fffbffb");
+        RunResult r;
+        run(*outlook, {outlook->folders()->first()}, true, r);
+        QCOMPARE(r.summary, personalLine.arg(0));
+    }
+
+    // A first list entry without a folder handle cannot resolve the named properties.
+    {
+        ExFOLDER bare;
+        bare.name = QStringLiteral("Ohne Zugriff");
+        QList<ExFOLDER*> all{&bare};
+        all += *m_outlook->folders();
+        ExJob job(m_table, all, {folder(QStringLiteral("Kontakte"))}, 4, true);
+        JobSummary done(job);
+        QTest::ignoreMessage(QtCriticalMsg, "CAN'T get NAMED Properties");
+        job.start();
+        QTRY_VERIFY_WITH_TIMEOUT(done.received, 30000);
+        QVERIFY(job.wait(5000));
+        QCOMPARE(done.text, personalLine.arg(0));
+    }
+    QCOMPARE(storedOf(crm, "pcontacts").size(), 0);
 }
 
 void TestContactRun::secondRunReadsEveryFolderAgain()
