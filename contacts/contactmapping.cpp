@@ -219,7 +219,7 @@ crmPersonItem ContactMapping::person(const xmapi::Row& row) const
     xmapi::FileTime ft;
     if (timeOf(row, Birthday, m_columns, &ft)) {
         item.birthday = birthdayOf(ft);
-        qDebug() << "BIRTHDAY: " << item.birthday;
+        qDebug() << "BIRTHDAY: " << shownAsDateTime(item.birthday);
     } else {
         qDebug() << "EX_BIRTHDAY  failed";
     }

@@ -266,13 +266,20 @@ void TestContactMapping::presentColumnsLogLabelAndValue()
     xmapi::Row row = emptyRow(m);
     setText(row, m, 0, QStringLiteral("Jan"));
     setText(row, m, 35, QStringLiteral("Bonn"));
+    setTime(row, m, 7, QDateTime(QDate(1980, 5, 4), QTime(22, 0), Qt::UTC).toSecsSinceEpoch());
     g_messages.clear();
     const QtMessageHandler old = qInstallMessageHandler(capture);
     (void)m.personalContact(row);
     (void)m.company(row);
+    (void)m.person(row);
     qInstallMessageHandler(old);
     QVERIFY2(g_messages.contains(QStringLiteral("FNAME:  \"Jan\"")), qPrintable(g_messages.join(QLatin1Char('|'))));
     QVERIFY(g_messages.contains(QStringLiteral("EX_WORK_CITY:  \"Bonn\"")));
+    // Both records show the birthday the same way: as a quoted date-time, not as the raw number.
+    const QStringList birthdays = g_messages.filter(QStringLiteral("BIRTHDAY: "));
+    QCOMPARE(birthdays.size(), 2);
+    QCOMPARE(birthdays.at(1), birthdays.at(0));
+    QVERIFY2(birthdays.at(0).startsWith(QStringLiteral("BIRTHDAY:  \"1980-05-0")), qPrintable(birthdays.at(0)));
 }
 
 void TestContactMapping::times_data()
