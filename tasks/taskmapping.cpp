@@ -119,7 +119,7 @@ void readCategories(TaskEntry& entry)
     for (const std::string& k : keywords->mvStr)
         joined += stringOf(k) + QStringLiteral("; ");
     entry.item.category += joined.trimmed();
-    qDebug().noquote() << QStringLiteral("TASK CATEGORY: ") + entry.item.category;
+    qDebug() << "TASK CATEGORY: " << entry.item.category;
 }
 
 } // namespace
@@ -320,8 +320,7 @@ void ReadTaskRow(const std::vector<xmapi::PropTag>& namedTags, TaskEntry& entry,
                 item.contacts.append(crmTaskItemContact{parts.at(0), parts.at(1)});
         }
         for (const crmTaskItemContact& c : std::as_const(item.contacts)) {
-            qDebug().noquote() << QStringLiteral("TASK ") + item.subject + QStringLiteral(" Contacts: ") + c.firstname +
-                                      QLatin1Char(' ') + c.lastname;
+            qDebug() << "TASK " << item.subject << " Contacts: " << c.firstname << " " << c.lastname;
         }
     }
     readCategories(entry);

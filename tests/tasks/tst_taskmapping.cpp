@@ -314,7 +314,7 @@ void TstTaskMapping::categoriesNeedAKnownName()
         QCOMPARE(entries[0]->item.category, QString());
         QCOMPARE(entries[1]->item.category, QStringLiteral("X;"));
         QVERIFY(!LogLines::contains(warning));
-        QCOMPARE(LogLines::count(QStringLiteral("Debug: TASK CATEGORY: X;")), 1);
+        QCOMPARE(LogLines::count(QStringLiteral("Debug: TASK CATEGORY:  \"X;\"")), 1);
         QCOMPARE(LogLines::count(holder), 2);
     }
     {
@@ -340,7 +340,7 @@ void TstTaskMapping::contactsAreLogged()
     LogLines log;
     const auto entries = collect(store);
     QCOMPARE(entries.size(), std::size_t(1));
-    QCOMPARE(LogLines::count(QStringLiteral("Debug: TASK Treffen Contacts: Anna Schmidt")), 1);
+    QCOMPARE(LogLines::count(QStringLiteral("Debug: TASK  \"Treffen\"  Contacts:  \"Anna\"   \"Schmidt\"")), 1);
     QCOMPARE(entries[0]->item.contacts.size(), 1);
 }
 
