@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake make pkg-config
-    qt6-base-dev
+    qt6-base-dev qt6-translations-l10n fonts-dejavu-core
     libcurl4-openssl-dev
     libpff-dev libbfio-dev pff-tools
     libgmime-3.0-dev
