@@ -214,49 +214,27 @@ const std::vector<xmapi::PropTag> kHierarchyColumns = {PR_DISPLAY_NAME_W, PR_ENT
 
 void ExOutlook::EnumFolder(ExFOLDER* record)
 {
-    qDebug().noquote() << QStringLiteral("153 Enum Folder: ") + record->name;
-    std::unique_ptr<xmapi::Table> table;
-    xmapi::HResult hr = record->folder->GetHierarchyTable(MAPI_UNICODE, table);
-    if (xmapi::failed(hr) || !table) {
-        qCritical().noquote() << QStringLiteral("GetHierarchyTable: ") + hexOf(hr);
-        return;
-    }
-    hr = table->SetColumns(kHierarchyColumns, 0);
-    if (xmapi::failed(hr)) {
-        qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + hexOf(hr);
-        return;
-    }
-    for (;;) {
-        xmapi::RowSet rows;
-        if (table->QueryRows(1, 0, rows) != S_OK || rows.empty())
-            break;
-        ChildRow c = readChild(record, rows.front());
-        bool matches = false;
-        if (c.hasClass) {
-            matches = c.containerClass.trimmed() == m_profile.folderClass;
-            qDebug().noquote() << c.record->name + QStringLiteral("  ") + c.containerClass;
-        }
-        if (!c.record->folder)
-            continue;
-        if (matches) {
-            qDebug().noquote() << c.record->name;
-            m_folders.append(c.record.get());
-        }
-        record->subFolders.push_back(std::move(c.record));
-    }
-    qDebug().noquote() << QStringLiteral("SubFolders: ") + record->name + QLatin1Char(' ') +
-                              QString::number(record->subFolders.size()) + QLatin1Char('\n');
-    for (const auto& child : record->subFolders)
-        EnumFolder(child.get());
+    EnumChildren(record, false);
 }
 
 void ExOutlook::EnumMailFolder(ExFOLDER* record)
 {
-    qDebug().noquote() << QStringLiteral("245 Enum Folder: ") + record->name;
+    EnumChildren(record, true);
+}
+
+// One walk serves both scans. The item scan keeps every child it can open and lists those of the
+// profile's class; the e-mail scan keeps only mail folders (no class, IPF.Note or IPF.Imap) and
+// lists none here, since its tree is shown whole.
+void ExOutlook::EnumChildren(ExFOLDER* record, bool mailTree)
+{
+    qDebug().noquote() << (mailTree ? QStringLiteral("245 Enum Folder: ") : QStringLiteral("153 Enum Folder: ")) +
+                              record->name;
     std::unique_ptr<xmapi::Table> table;
     xmapi::HResult hr = record->folder->GetHierarchyTable(MAPI_UNICODE, table);
     if (xmapi::failed(hr) || !table) {
-        qCritical().noquote() << QStringLiteral("GetHierarchyTable failed: ") + hexOf(hr);
+        qCritical().noquote() << (mailTree ? QStringLiteral("GetHierarchyTable failed: ")
+                                           : QStringLiteral("GetHierarchyTable: ")) +
+                                     hexOf(hr);
         return;
     }
     hr = table->SetColumns(kHierarchyColumns, 0);
@@ -269,15 +247,29 @@ void ExOutlook::EnumMailFolder(ExFOLDER* record)
         if (table->QueryRows(1, 0, rows) != S_OK || rows.empty())
             break;
         ChildRow c = readChild(record, rows.front());
-        const QString cls = c.containerClass.trimmed();
-        const bool mailClass =
-            !c.hasClass || cls == QLatin1String("IPF.Note") || cls == QLatin1String("IPF.Imap");
-        if (!c.record->folder || !mailClass)
-            continue;
+        if (mailTree) {
+            const QString cls = c.containerClass.trimmed();
+            const bool mailClass =
+                !c.hasClass || cls == QLatin1String("IPF.Note") || cls == QLatin1String("IPF.Imap");
+            if (!c.record->folder || !mailClass)
+                continue;
+        } else {
+            bool matches = false;
+            if (c.hasClass) {
+                matches = c.containerClass.trimmed() == m_profile.folderClass;
+                qDebug().noquote() << c.record->name + QStringLiteral("  ") + c.containerClass;
+            }
+            if (!c.record->folder)
+                continue;
+            if (matches) {
+                qDebug().noquote() << c.record->name;
+                m_folders.append(c.record.get());
+            }
+        }
         record->subFolders.push_back(std::move(c.record));
     }
     qDebug().noquote() << QStringLiteral("SubFolders: ") + record->name + QLatin1Char(' ') +
                               QString::number(record->subFolders.size()) + QLatin1Char('\n');
     for (const auto& child : record->subFolders)
-        EnumMailFolder(child.get());
+        EnumChildren(child.get(), mailTree);
 }

@@ -74,6 +74,7 @@ private:
     void EnumStore(xmapi::MsgStore& store, const QString& name);
     void EnumFolder(ExFOLDER* record);
     void EnumMailFolder(ExFOLDER* record);
+    void EnumChildren(ExFOLDER* record, bool mailTree);
 
     ExScanProfile m_profile;
     quintptr m_uiParam = 0;
