@@ -48,6 +48,16 @@ bool ExMailImport::status() const
     return m_outlook->status();
 }
 
+ExImportDlg* ExMailImport::progressDialog() const
+{
+    return m_progressDialog.data();
+}
+
+email::ExInfoDialog* ExMailImport::infoDialog() const
+{
+    return m_infoDialog.data();
+}
+
 QList<ExFOLDER*> ExMailImport::stores() const
 {
     return m_outlook->stores();

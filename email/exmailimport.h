@@ -34,9 +34,9 @@ public:
     [[nodiscard]] QList<ExFOLDER*> stores() const;
     [[nodiscard]] ExMailRun& run() { return m_run; }
     // The progress dialog while a run is going, else null.
-    [[nodiscard]] ExImportDlg* progressDialog() const { return m_progressDialog.data(); }
+    [[nodiscard]] ExImportDlg* progressDialog() const;
     // The latest completion dialog.
-    [[nodiscard]] email::ExInfoDialog* infoDialog() const { return m_infoDialog.data(); }
+    [[nodiscard]] email::ExInfoDialog* infoDialog() const;
 
     void StopJob() { m_run.StopJob(); }
 

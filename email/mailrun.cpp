@@ -7,7 +7,6 @@
 #include "exsoapcall.h"
 #include "mailfolders.h"
 #include "mimeconverter.h"
-#include "propaccess.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -19,6 +18,12 @@ namespace {
 QString hexOf(xmapi::HResult hr)
 {
     return QString::number(quint32(hr), 16);
+}
+
+// The column carries its value (a column the message lacks comes back with an error tag).
+bool HasColumn(const xmapi::Row& row, std::size_t index, xmapi::PropTag tag)
+{
+    return index < row.size() && row[index].tag == tag;
 }
 
 QString textOf(const xmapi::PropValue& v)
