@@ -170,7 +170,6 @@ void ExMailRun::ImportFolderMails(ExFOLDER* folder, qint64 target)
     m_view.setStatus(QStringLiteral("Importiere \"%1\"").arg(folder->name));
     m_view.setProgressRange(folder->itemCount);
     m_view.processEvents();
-    QThread::msleep(10);
 
     std::unique_ptr<xmapi::Table> table;
     xmapi::HResult hr = folder->folder->GetContentsTable(MAPI_UNICODE, table);
