@@ -13,6 +13,9 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -38,6 +41,7 @@ struct Expected {
     QString subject;
     QStringList addresses;       // SMTP addresses of the recipients
     QList<QByteArray> attachments; // data of the attachments stored by value
+    QStringList attachmentNames;
 };
 
 QString str(const xmapi::PropValue& v)
@@ -77,8 +81,11 @@ QList<Expected> messagesOf(ExFOLDER* folder)
         std::vector<xmapi::AttachmentInfo> attachments;
         if (xmapi::succeeded(message->GetAttachments(attachments))) {
             for (const auto& a : attachments) {
-                if (a.method == ATTACH_BY_VALUE && !a.data.empty())
+                if (a.method == ATTACH_BY_VALUE && !a.data.empty()) {
                     e.attachments << QByteArray(reinterpret_cast<const char*>(a.data.data()), qsizetype(a.data.size()));
+                    if (!a.fileName.empty())
+                        e.attachmentNames << QString::fromStdString(a.fileName);
+                }
             }
         }
         out << e;
@@ -202,6 +209,13 @@ void TestMailPst::outlookPst()
     for (const auto& m : stored.value(QStringLiteral("mails")).toArray())
         arrived[pathOf(m.toObject().value(QStringLiteral("tree_id")).toInt())] << m.toObject();
 
+    // The test CRM's page names every attachment, read back from the stored sources.
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(crm.baseUrl()))));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finished.wait(20000));
+    const QString page = QString::fromUtf8(reply->readAll());
+
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         const QList<QJsonObject> got = arrived.value(it.key());
         QVERIFY2(got.size() == it.value().size(), qPrintable(it.key()));
@@ -214,6 +228,8 @@ void TestMailPst::outlookPst()
             QVERIFY2(p.subject == e.subject, qPrintable(where + QStringLiteral(" / ") + p.subject));
             for (const QString& address : e.addresses)
                 QVERIFY2(p.addresses.contains(address), qPrintable(where + QStringLiteral(" lacks ") + address));
+            for (const QString& name : e.attachmentNames)
+                QVERIFY2(page.contains(name.toHtmlEscaped()), qPrintable(where + QStringLiteral(": page lacks ") + name));
             for (const QByteArray& data : e.attachments)
                 QVERIFY2(p.parts.contains(data), qPrintable(where + QStringLiteral(": attachment bytes differ")));
         }

@@ -12,7 +12,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSet>
 #include <QTemporaryFile>
 #include <QTest>
@@ -138,6 +141,17 @@ QByteArray readFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// The test CRM's page of a tenant, as a person looking at the import sees it.
+QString fetchPage(const QString& url)
+{
+    QNetworkAccessManager manager;
+    std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(QUrl(url))));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!finished.wait(20000))
+        return QString();
+    return QString::fromUtf8(reply->readAll());
+}
+
 const QString kSummaryHead = QStringLiteral(
     "<html><body><font color=\"green\"><b>%1  E-Mails sind erfolgreich importiert.</b></font><br>"
     "<font color=\"red\"><i>%2</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>");
@@ -198,9 +212,13 @@ void TestMailRun::failureKindsAndTwoRuns()
     QJsonObject noSubjectProps = noSubject.value(QStringLiteral("props")).toObject();
     noSubjectProps.remove(QStringLiteral("0x0037001F"));
     noSubject.insert(QStringLiteral("props"), noSubjectProps);
+    const QJsonObject attachment{{QStringLiteral("fileName"), QStringLiteral("\u00dcbersicht \u6771\u4eac.txt")},
+                                 {QStringLiteral("mimeType"), QStringLiteral("text/plain")},
+                                 {QStringLiteral("text"), QStringLiteral("Inhalt")}};
+    const QJsonObject withAttachment{{QStringLiteral("attachments"), QJsonArray{attachment}}};
     const QByteArray json = storeJson({mailFolder(
         folderName,
-        {mail(QStringLiteral("Erste"), 1, summer), mail(QStringLiteral("Zu gro\u00df"), 2, tooLarge, openFails),
+        {mail(QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), 1, summer, withAttachment), mail(QStringLiteral("Zu gro\u00df"), 2, tooLarge, openFails),
          mail(QStringLiteral("Grenze"), 3, atLimit), noSubject, mail(QStringLiteral("Unkonvertierbar"), 5),
          mail(QStringLiteral("Nicht bereit"), 6), mail(QStringLiteral("Sendefehler"), 7),
          mail(QStringLiteral("Null"), 8), mail(QStringLiteral("Kaputt"), 9),
@@ -284,8 +302,16 @@ void TestMailRun::failureKindsAndTwoRuns()
         subjects << m.toObject().value(QStringLiteral("subject")).toString();
         QCOMPARE(m.toObject().value(QStringLiteral("tree_id")).toInt(), folderId);
     }
-    QCOMPARE(subjects, (QStringList{QStringLiteral("Erste"), QStringLiteral("Grenze"),
-                                    QStringLiteral("<b>Letzte</b>")}));
+    QCOMPARE(subjects, (QStringList{QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"),
+                                    QStringLiteral("Grenze"), QStringLiteral("<b>Letzte</b>")}));
+    // The CRM's page shows the folder and, decoded from the stored source, subject, sender and the
+    // attachment's name, with umlauts and CJK intact and markup shown as text.
+    const QString page = fetchPage(crm.baseUrl());
+    for (const QString& shown :
+         {QStringLiteral("Post &amp; &lt;Eingang&gt; \u6771\u4eac"), QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"),
+          QStringLiteral("absender1@example.org"), QStringLiteral("\u00dcbersicht \u6771\u4eac.txt"),
+          QStringLiteral("&lt;b&gt;Letzte&lt;/b&gt;")})
+        QVERIFY2(page.contains(shown), qPrintable(shown));
     // The Date header carries the delivery time with the zone's true offset (summer time here).
     QVERIFY2(mails.at(0).toObject().value(QStringLiteral("date")).toString().contains(
                  QStringLiteral("01 Jul 2026 12:00:00 +0200")),

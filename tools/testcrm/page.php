@@ -82,7 +82,7 @@ function testcrm_page_style(): string
         . 'table{border-collapse:collapse;margin-bottom:1.5em}th,td{border:1px solid #bbb;padding:3px 6px;'
         . 'vertical-align:top;text-align:left;font-size:90%}th{background:#e8eef5}h2{margin-top:1.2em}'
         . '.leer{color:#777;font-style:italic}ul.baum,ul.baum ul{list-style:none;padding-left:1.4em}'
-        . '.ordner{font-weight:bold}.ordner::before{content:"\\1F4C1  "}table.mails{margin:.3em 0 .8em}</style>';
+        . '.ordner{font-weight:bold}table.mails{margin:.3em 0 .8em}</style>';
 }
 
 function testcrm_render_tenant(string $tenant): string
