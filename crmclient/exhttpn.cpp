@@ -1,5 +1,7 @@
 #include "exhttpn.h"
 
+#include "privatefiles.h"
+
 #include <QStringList>
 
 #include <curl/curl.h>
@@ -114,7 +116,7 @@ QString CExHTTPn::composeUrl(const QString& baseUrl, const QString& service)
 CExHTTPn::CExHTTPn(const QString& baseUrl, const QString& service, const QByteArray& logPath)
 {
     ensureCurlGlobalInit();
-    m_log = std::fopen(logPath.constData(), "ab");
+    m_log = openPrivateLog(logPath); // append, owner-only, rotated past 50 MiB
     m_requestUrl = composeUrl(baseUrl, service);
     m_ready = connect();
 }
