@@ -49,6 +49,7 @@ struct MessageLog {
     bool stopFlusher = false;
 
     bool exitHooked = false;
+    bool exiting = false; // after the exit hook every line is written at once
     bool signalsHooked = false;
     struct sigaction previousActions[crashSignalCount];
 };
@@ -145,6 +146,7 @@ void exitHook()
     MessageLog& log = state();
     std::lock_guard<std::mutex> lock(log.mutex);
     flushLocked(log);
+    log.exiting = true; // destructors of static objects may still log
 }
 
 // Best effort on the way down: the lines of the last moments before a crash are the ones that
@@ -217,7 +219,7 @@ void append(MessageLog& log, const char* prefix, const QByteArray& text, bool cr
     std::memcpy(at + prefixSize + std::size_t(text.size()), end, endSize);
     const bool wasEmpty = log.used.load() == 0;
     log.used.store(log.used.load() + size);
-    if (flushNow)
+    if (flushNow || log.exiting)
         flushLocked(log);
     else if (wasEmpty)
         log.wake.notify_one();
