@@ -41,6 +41,9 @@ ExInfoDialog::ExInfoDialog(const QString& summary, const QString& iconPath, QWid
     label->setTextFormat(Qt::RichText);
     label->setText(summary);
     scrollArea->setWidget(label);
+    // The summary lies on the dialog's own background, as without scrolling.
+    scrollArea->viewport()->setAutoFillBackground(false);
+    label->setAutoFillBackground(false);
 
     pbClose = new QPushButton(QStringLiteral("Schlie\u00dfen"), this);
     pbClose->setObjectName(QStringLiteral("pbClose"));
