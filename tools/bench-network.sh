@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
     --local-count) local_count=$2; shift 2 ;;
     --rtt) rtts=$2; shift 2 ;;
     --inflight) inflight=$2; shift 2 ;;
-    -h|--help) sed -n '2,14p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench-network: unknown option $1" >&2; exit 2 ;;
     esac
 done
