@@ -268,6 +268,7 @@ void TestMessageLog::linesBeforeCrashKept_data()
     QTest::newRow("abort") << 0 << SIGABRT;
     QTest::newRow("segmentation fault") << 1 << SIGSEGV;
     QTest::newRow("qFatal") << 2 << SIGABRT;
+    QTest::newRow("terminated") << 3 << SIGTERM;
 }
 
 void TestMessageLog::linesBeforeCrashKept()
@@ -278,7 +279,7 @@ void TestMessageLog::linesBeforeCrashKept()
     QVERIFY(child >= 0);
     if (child == 0) {
         // Default dispositions, so that the signal ends the child after the log's handler.
-        for (int s : {SIGABRT, SIGSEGV})
+        for (int s : {SIGABRT, SIGSEGV, SIGTERM})
             ::signal(s, SIG_DFL);
         installMessageLog(QStringLiteral("kelvor_contacts.log"));
         qDebug("before the crash");
@@ -287,6 +288,8 @@ void TestMessageLog::linesBeforeCrashKept()
             ::abort();
         if (how == 1)
             ::raise(SIGSEGV);
+        if (how == 3)
+            ::raise(SIGTERM);
         qFatal("fatal %d", 3);
         ::_exit(0);
     }
