@@ -12,6 +12,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -121,6 +122,14 @@ void addMailbox(InternetAddressList* list, const std::string& name, const std::s
 {
     if (name.empty() && address.empty())
         return;
+    // An entry without Internet address (an Exchange user whose SMTP address the store does not
+    // know) keeps its name as an empty group, "Name:;": valid, and no made-up address.
+    if (address.empty()) {
+        GPtr<InternetAddress> group(internet_address_group_new(name.c_str()));
+        internet_address_set_charset(group.get(), "utf-8");
+        internet_address_list_add(list, group.get());
+        return;
+    }
     // A display name that only repeats the address adds nothing.
     const std::string shown = (name == address || name == "'" + address + "'") ? std::string() : name;
     GPtr<InternetAddress> ia(internet_address_mailbox_new(shown.empty() ? nullptr : shown.c_str(), address.c_str()));
@@ -286,9 +295,28 @@ private:
     void addMissingHeaders(GMimeMessage* msg);
     GPtr<GMimeObject> body(xmapi::Message& message, std::int32_t& hr);
 
+    // The Internet address of an entry; an Exchange entry without SMTP address property borrows the
+    // one that another entry of the same message gives for the same distinguished name.
+    std::string addressOf(const std::string& smtp, const std::string& addrType, const std::string& address) const
+    {
+        std::string a = internetAddress(smtp, addrType, address);
+        if (a.empty() && !address.empty()) {
+            auto it = m_knownSmtp.find(lowerAscii(address));
+            if (it != m_knownSmtp.end())
+                a = it->second;
+        }
+        return a;
+    }
+    void learnSmtp(const std::string& smtp, const std::string& address)
+    {
+        if (looksLikeSmtp(smtp) && !address.empty() && address.front() == '/')
+            m_knownSmtp.emplace(lowerAscii(address), smtp);
+    }
+
     int m_depth;
     Props m_props;
     std::vector<xmapi::Recipient> m_recipients;
+    std::map<std::string, std::string> m_knownSmtp;
 };
 
 GPtr<GMimeMessage> Builder::build(xmapi::Message& message, std::int32_t& hr)
@@ -300,6 +328,10 @@ GPtr<GMimeMessage> Builder::build(xmapi::Message& message, std::int32_t& hr)
     hr = message.GetRecipients(m_recipients);
     if (xmapi::failed(hr))
         return nullptr;
+    for (const auto& r : m_recipients)
+        learnSmtp(r.smtpAddress, r.emailAddress);
+    learnSmtp(m_props.str(SenderSmtp), m_props.str(SenderEmail));
+    learnSmtp(m_props.str(SentReprSmtp), m_props.str(SentReprEmail));
 
     GPtr<GMimeObject> part = body(message, hr);
     if (!part)
@@ -379,7 +411,7 @@ void Builder::addMissingHeaders(GMimeMessage* msg)
     if (internet_address_list_length(bcc) == 0) {
         for (const auto& r : m_recipients)
             if ((r.type & 0x0F) == MAPI_BCC && !(r.type & 0x10000000))
-                addMailbox(bcc, r.displayName, internetAddress(r.smtpAddress, r.addressType, r.emailAddress));
+                addMailbox(bcc, r.displayName, addressOf(r.smtpAddress, r.addressType, r.emailAddress));
     }
     if (!g_mime_object_get_header(obj, "Date")) {
         const std::uint64_t t = isRealTime(m_props.time(SubmitTime)) ? m_props.time(SubmitTime) : m_props.time(DeliveryTime);
@@ -398,8 +430,8 @@ void Builder::synthesizeHeaders(GMimeMessage* msg, xmapi::Message& message)
     const Props& p = m_props;
 
     // From is whom the message was sent for; Sender who sent it, when that is someone else.
-    const std::string senderAddr = internetAddress(p.str(SenderSmtp), p.str(SenderAddrType), p.str(SenderEmail));
-    const std::string reprAddr = internetAddress(p.str(SentReprSmtp), p.str(SentReprAddrType), p.str(SentReprEmail));
+    const std::string senderAddr = addressOf(p.str(SenderSmtp), p.str(SenderAddrType), p.str(SenderEmail));
+    const std::string reprAddr = addressOf(p.str(SentReprSmtp), p.str(SentReprAddrType), p.str(SentReprEmail));
     const bool haveRepr = !p.str(SentReprName).empty() || !reprAddr.empty();
     InternetAddressList* from = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_FROM);
     if (haveRepr)
@@ -423,7 +455,7 @@ void Builder::synthesizeHeaders(GMimeMessage* msg, xmapi::Message& message)
                                    : type == MAPI_BCC ? GMIME_ADDRESS_TYPE_BCC
                                                       : GMIME_ADDRESS_TYPE_TO;
         addMailbox(g_mime_message_get_addresses(msg, t), r.displayName,
-                   internetAddress(r.smtpAddress, r.addressType, r.emailAddress));
+                   addressOf(r.smtpAddress, r.addressType, r.emailAddress));
     }
 
     g_mime_message_set_subject(msg, p.str(Subject).c_str(), "utf-8");

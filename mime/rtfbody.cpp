@@ -265,6 +265,8 @@ private:
                     st().groupStart = false;
                     byte(static_cast<unsigned char>(hi * 16 + lo));
                 }
+            } else {
+                m_pos = m_in.size(); // cut off inside the escape
             }
             break;
         }
