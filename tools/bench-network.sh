@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Network benchmark: the suite's contacts import against an HTTPS test CRM (nginx + php-fpm,
-# keep-alive, self-signed certificate), directly and behind a loopback relay that adds a round
-# trip of 20, 50 and 100 ms, next to bare libcurl loops posting the same requests in the same run.
+# keep-alive, self-signed certificate), directly (also over plain HTTP) and behind a loopback
+# relay that adds a round trip of 20, 50 and 100 ms, next to bare libcurl loops posting the same
+# requests in the same run.
 #
 #   tools/bench-network.sh [--build DIR] [--count N] [--local-count N] [--rtt "20 50 100"] [--inflight N]
 #
@@ -99,6 +100,7 @@ bench_endpoint() {
     rows+=("| $name | $s_rate ($s_ok) | $b_rate ($b_ok) | $(pct "$s_rate" "$b_rate") | $p_rate ($p_ok) | $m_rate ($m_ok) | $s_cpu | $p_cpu | $b_cpu |")
 }
 
+bench_endpoint "local HTTP" "http://127.0.0.1:$(cat "$state/port")/" "$local_count"
 bench_endpoint "local HTTPS" "https://127.0.0.1:$https_port/" "$local_count"
 for rtt in $rtts; do
     relay=$(start_relay "$rtt")

@@ -10,7 +10,7 @@ packages=(
     libpff-dev libbfio-dev pff-tools
     libgmime-3.0-dev
     php-cli php-soap php-xml php-sqlite3 php-fpm nginx
-    xvfb xauth xdotool stunnel4 openssl
+    xvfb xauth xdotool stunnel4 openssl curl
 )
 
 missing=()

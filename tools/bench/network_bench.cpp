@@ -30,7 +30,6 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <curl/curl.h>
@@ -265,7 +264,8 @@ int main(int argc, char* argv[])
     }
     QTemporaryDir work;
     QDir::setCurrent(work.path());
-    QStandardPaths::setTestModeEnabled(true); // the bench's settings stay out of the user's
+    // Settings of their own (a fresh store per measurement, as on a first start), never the user's.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.path()));
     installMessageLog(QStringLiteral("kelvor_contacts.log"));
     QApplication app(argc, argv);
     ensureCurlGlobalInit();
