@@ -182,6 +182,7 @@ private Q_SLOTS:
     void initTestCase();
     void failureKindsAndTwoRuns();
     void stopDuringFolder();
+    void logonRefused();
 };
 
 void TestMailRun::initTestCase()
@@ -386,6 +387,29 @@ void TestMailRun::stopDuringFolder()
     QCOMPARE(run.importedCount(), 2 + 4);
     QCOMPARE(run.failedCount(), 2);
     QCOMPARE(crm.stored().value(QStringLiteral("mails")).toArray().size(), 6);
+}
+
+// A refused logon ends the run before any folder, but says so instead of closing without a word;
+// a stop pressed meanwhile does not carry over into the next run.
+void TestMailRun::logonRefused()
+{
+    TestCrm crm(QStringLiteral("TestMailRun_logonRefused"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QStringLiteral("falsch")});
+    MailStore store(storeJson({mailFolder(QStringLiteral("Eins"), {mail(QStringLiteral("Nachricht"), 1)})}));
+    QVERIFY(store.ok());
+    RecordingView view;
+    view.selected = {store.folder(QStringLiteral("Eins"))};
+    ExMailRun run(view);
+    run.StopJob();
+    run.ImportFolders(store.stores());
+    QCOMPARE(view.progressShown, 1);
+    QCOMPARE(view.progressClosed, 1);
+    QCOMPARE(view.summaries.size(), 1);
+    QVERIFY(view.summaries.at(0).contains(QStringLiteral("Login Fehlgeschlagen!")));
+    QVERIFY(!run.stopRequested());
+    QCOMPARE(run.importedCount() + run.failedCount(), 0);
+    QCOMPARE(crm.stored().value(QStringLiteral("mailfolders")).toArray().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestMailRun)
