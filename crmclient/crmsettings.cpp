@@ -92,6 +92,11 @@ CrmLogonFailure crmLastLogonFailure()
     return lastLogonFailure;
 }
 
+void crmResetLastLogonFailure()
+{
+    lastLogonFailure = CrmLogonFailure::None;
+}
+
 QString crmLogonFailureText(CrmLogonFailure failure)
 {
     switch (failure) {
@@ -106,7 +111,7 @@ QString crmLogonFailureText(CrmLogonFailure failure)
     case CrmLogonFailure::NoValidAnswer:
         return QStringLiteral("keine gültige Antwort vom CRM");
     case CrmLogonFailure::CertificateRefused:
-        return QStringLiteral("Zertifikat abgelehnt: es ist nicht das gespeicherte");
+        return QStringLiteral("Zertifikat abgelehnt: nicht das gespeicherte");
     case CrmLogonFailure::Aborted:
         return QStringLiteral("abgebrochen");
     }
@@ -150,9 +155,10 @@ CrmLogonOutcome crmLogonOutcome(const QString& url, const QString& login, const 
                 qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(response) + QLatin1Char('"');
             call.feedResponse(response);
             sessionId = QString::fromUtf8(call.parseResponse(CrmOp::crmLogin).toByteArray());
-            // An answer of the CRM's logon service (with a return element) that carries no session
-            // id means the CRM refused the credentials; anything else is not the CRM's answer.
-            const bool answered = response.contains("crmLoginResponse") && response.contains("<return");
+            // The CRM's logon service refuses credentials with the return value "error"; any other
+            // answer without a session id is not a valid answer of the CRM.
+            const bool answered = sessionId == QLatin1String("error") && response.contains("crmLoginResponse") &&
+                                  response.contains("<return");
             outcome.failure = isSessionId(sessionId) ? CrmLogonFailure::None : failureOf(http, answered);
             outcome.certificate = int(http.certificate());
         } else {

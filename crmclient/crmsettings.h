@@ -59,6 +59,7 @@ struct CrmLogonOutcome {
                                               const QByteArray& httpLogPath, const LogonOptions& options = {});
 // The failure of the last crmLogon/crmLogonOutcome made by the calling thread (None before any).
 [[nodiscard]] CrmLogonFailure crmLastLogonFailure();
+void crmResetLastLogonFailure();
 // The cause in a few German words for the wizard's status line and the summary; empty for None.
 [[nodiscard]] QString crmLogonFailureText(CrmLogonFailure failure);
 
