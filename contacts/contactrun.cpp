@@ -163,7 +163,6 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     }
 
     if (canRead) {
-        const ContactMapping mapping(named);
         run.status(1, QStringLiteral("Importiere Kontakte:"));
         CompanyCache cache;
 
@@ -171,6 +170,15 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
             ExFOLDER* folder = run.nextSelectedFolder();
             if (!folder || !folder->folder)
                 break;
+            // Every .pst/.ost file has its own name-to-id map: the e-mail columns of a folder are
+            // the ones its own store resolves, not those of the first folder's store.
+            std::vector<xmapi::PropTag> folderNamed = named;
+            if (folder != all.first() && xmapi::failed(GetContactsProps(*folder->folder, folderNamed))) {
+                qCritical() << "CAN'T get NAMED Properties";
+                run.folderDone();
+                continue;
+            }
+            const ContactMapping mapping(folderNamed);
             std::unique_ptr<xmapi::Table> table;
             if (xmapi::failed(folder->folder->GetContentsTable(MAPI_UNICODE, table)) || !table)
                 break;

@@ -1,6 +1,7 @@
 #include "crmoperations.h"
 
 #include "exsoapcall.h"
+#include "privatefiles.h"
 
 #include <QDebug>
 #include <QDir>
@@ -76,7 +77,21 @@ QByteArray mailHttpLogPath()
 
 QString defaultPContactDumpPath()
 {
-    return QDir::rootPath() + QStringLiteral("pcontact.xml");
+    return QDir::currentPath() + QStringLiteral("/pcontact.xml");
+}
+
+QByteArray withoutSessionId(QByteArray request)
+{
+    static const QByteArray open = "<session_id xsi:type=\"xsd:string\">";
+    static const QByteArray close = "</session_id>";
+    const qsizetype start = request.indexOf(open);
+    if (start < 0)
+        return request;
+    const qsizetype from = start + open.size();
+    const qsizetype end = request.indexOf(close, from);
+    if (end < 0)
+        return request;
+    return request.replace(from, end - from, "***");
 }
 
 int crmAddPContact(const CrmSession& session, const PContactItem& item, const QByteArray& httpLogPath,
@@ -87,10 +102,10 @@ int crmAddPContact(const CrmSession& session, const PContactItem& item, const QB
     const QVariant result = runItemExchange(
         session, CrmOp::crmAddPContact, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setPContact(&item); },
         "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, &request);
-    // The last personal-contact request is kept for inspection.
-    QFile dump(dumpPath);
-    if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        dump.write(request);
+    // The last personal-contact request is kept for inspection: personal data, so owner-only, and
+    // without the live session id.
+    if (!dumpPath.isEmpty())
+        (void)writePrivateFile(dumpPath, withoutSessionId(request));
     return ready ? result.toInt() : -2;
 }
 

@@ -1,5 +1,7 @@
 #include "exjob.h"
 
+#include "exmessagelog.h"
+
 #include <utility>
 
 ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*> selected, int total, bool mode,
@@ -28,5 +30,7 @@ void ExJob::run()
 {
     const ExLogonFunction logon = m_table.logon ? m_table.logon : ExLogonFunction(&exStoredSettingsLogon);
     const QString summary = m_run->execute(logon, m_table.logonHttpLog, m_table.body, m_table.onLogonFailed);
+    // The run's lines are in the log file before the user sees its summary.
+    flushMessageLog();
     emit done(summary);
 }
