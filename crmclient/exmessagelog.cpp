@@ -25,7 +25,8 @@ constexpr std::size_t blockSize = 64 * 1024;
 // How long a line may wait in memory before the flusher writes it.
 constexpr std::chrono::milliseconds flushDelay(500);
 
-constexpr int crashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// Faults, and the signals that end a program from outside (Ctrl-C, kill, a closed terminal).
+constexpr int crashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTERM, SIGINT, SIGHUP};
 constexpr int crashSignalCount = int(sizeof(crashSignals) / sizeof(crashSignals[0]));
 
 struct MessageLog {

@@ -8,8 +8,7 @@
 #include <QScrollBar>
 #include <QTimer>
 
-ExInfoDialog::ExInfoDialog(const QString& summary, const QString& iconPath, QWidget* parent)
-    : QDialog(parent)
+ExInfoDialog::ExInfoDialog(const QString& summary, const QString& iconPath, QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("ExInfoDialogClass"));
     setWindowTitle(QStringLiteral("Import abgeschlossen"));

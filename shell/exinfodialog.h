@@ -10,7 +10,8 @@ class QScrollArea;
 
 // The completion dialog of an import run: the run's summary as rich text and "Schließen".
 // A summary longer than the dialog scrolls; it opens scrolled to its end, where the count lines are.
-class ExInfoDialog : public QDialog {
+class ExInfoDialog : public QDialog
+{
     Q_OBJECT
 public:
     // iconPath: the window icon (":/<program>/Resources/outlook_module.ico").

@@ -7,7 +7,8 @@
 #include <QMessageBox>
 #include <QWidget>
 
-namespace {
+namespace
+{
 
 QString quoted(const std::string& file)
 {
@@ -24,8 +25,8 @@ QStringList exPickOutlookDataFiles(QWidget* parent)
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("\u00d6ffnen"));
     dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Abbrechen"));
-    dialog.setNameFilters({QStringLiteral("Outlook-Datendateien (*.pst *.ost *.PST *.OST)"),
-                           QStringLiteral("Alle Dateien (*)")});
+    dialog.setNameFilters(
+        {QStringLiteral("Outlook-Datendateien (*.pst *.ost *.PST *.OST)"), QStringLiteral("Alle Dateien (*)")});
     if (dialog.exec() != QDialog::Accepted)
         return {};
     return dialog.selectedFiles();
@@ -35,7 +36,7 @@ bool exAskStorePassword(const QString& file, int attempt, QString& password)
 {
     QInputDialog dialog;
     dialog.setObjectName(QStringLiteral("ExPasswordDialog"));
-    dialog.setWindowTitle(QStringLiteral("Kennwort f\u00fcr Outlook-Datendatei"));
+    dialog.setWindowTitle(QStringLiteral("Kennwort erforderlich"));
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setTextEchoMode(QLineEdit::Password);
     dialog.setOkButtonText(QStringLiteral("OK"));
@@ -43,7 +44,8 @@ bool exAskStorePassword(const QString& file, int attempt, QString& password)
     QString text = QStringLiteral("Die Outlook-Datendatei\n%1\nist durch ein Kennwort gesch\u00fctzt.\n\n")
                        .arg(QDir::toNativeSeparators(file));
     if (attempt > 1)
-        text += QStringLiteral("Das Kennwort ist falsch. Versuch %1 von %2.\n").arg(attempt).arg(xmapi::PasswordAttempts);
+        text +=
+            QStringLiteral("Das Kennwort ist falsch. Versuch %1 von %2.\n\n").arg(attempt).arg(xmapi::PasswordAttempts);
     text += QStringLiteral("Kennwort:");
     dialog.setLabelText(text);
     if (dialog.exec() != QDialog::Accepted)
@@ -66,7 +68,8 @@ QString exStoreProblemText(const std::vector<xmapi::StoreProblem>& problems, boo
                          .arg(file);
             break;
         case xmapi::StoreProblem::Kind::NotOutlookData:
-            lines << QStringLiteral("%1 ist keine Outlook-Datendatei. Bitte w\u00e4hlen Sie eine .pst- oder .ost-Datei.")
+            lines << QStringLiteral(
+                         "%1 ist keine Outlook-Datendatei. Bitte w\u00e4hlen Sie eine .pst- oder .ost-Datei.")
                          .arg(file);
             break;
         case xmapi::StoreProblem::Kind::Damaged:
@@ -75,10 +78,10 @@ QString exStoreProblemText(const std::vector<xmapi::StoreProblem>& problems, boo
                          .arg(file);
             break;
         case xmapi::StoreProblem::Kind::WrongPassword:
-            lines << QStringLiteral("F\u00fcr %1 wurde %2-mal ein falsches Kennwort eingegeben. Starten Sie das "
+            static_assert(xmapi::PasswordAttempts == 3, "the text counts the attempts in words");
+            lines << QStringLiteral("F\u00fcr %1 wurde dreimal ein falsches Kennwort eingegeben. Starten Sie das "
                                     "Programm erneut, um das Kennwort noch einmal einzugeben.")
-                         .arg(file)
-                         .arg(xmapi::PasswordAttempts);
+                         .arg(file);
             break;
         }
     }
