@@ -90,7 +90,7 @@ void closeFileLocked(MessageLog& log)
 bool openFileLocked(MessageLog& log)
 {
     log.path = QFile::encodeName(QDir::currentPath() + QLatin1Char('/') + log.fileName);
-    log.fd = openPrivateFile(log.path, true);
+    log.fd = openPrivateFile(log.path, PrivateOpen::Truncate);
     log.fileSize = 0;
     log.crashFd.store(log.fd);
     return log.fd >= 0;
@@ -105,7 +105,7 @@ void rotateIfNeededLocked(MessageLog& log, std::size_t adding)
     closeFileLocked(log);
     const QByteArray old = log.path + ".1";
     (void)::rename(log.path.constData(), old.constData());
-    log.fd = openPrivateFile(log.path, true);
+    log.fd = openPrivateFile(log.path, PrivateOpen::Truncate);
     log.fileSize = 0;
     log.crashFd.store(log.fd);
 }
