@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -289,6 +290,11 @@ void TestTransferBounds::certificateDecision()
         QCOMPARE(CrmCertificate(first.certificate), CrmCertificate::Remembered);
         firstPin = storedCertificatePin(host);
         QVERIFY(firstPin.startsWith(QLatin1String("sha256//")));
+        // The settings file (it holds the password too) stays the user's alone.
+        const QString store = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
+        QCOMPARE(QFile(store).permissions() & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
+                                                  QFile::WriteUser),
+                 QFile::Permissions());
         QCOMPARE(readAll(QStringLiteral("http.log")).count("WARNING"), 2); // unknown issuer, remembered
 
         // A later run finds the certificate in the settings and settles it once: one connection and
