@@ -23,7 +23,7 @@ enum class ResponseLog { None, Quoted, Labelled };
 template <typename Prepare>
 QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& argument, Prepare prepare,
                          const char* service, const char* soapAction, const QByteArray& httpLogPath, bool* ready,
-                         ResponseLog responseLog, QByteArray* requestOut = nullptr)
+                         ResponseLog responseLog, CrmItemTransport* transport, QByteArray* requestOut = nullptr)
 {
     QByteArray request;
     {
@@ -38,6 +38,10 @@ QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& ar
     const CrmExchangeResult exchange =
         crmExchange(session.baseUrl, QLatin1String(service), QLatin1String(soapAction), httpLogPath, request);
     *ready = exchange.ready;
+    if (transport) {
+        transport->failure = exchange.failure;
+        transport->requestMayHaveArrived = exchange.requestMayHaveArrived;
+    }
     if (!exchange.ready)
         return QVariant();
     if (responseLog == ResponseLog::Labelled)
@@ -80,13 +84,13 @@ QString defaultPContactDumpPath()
 }
 
 int crmAddPContact(const CrmSession& session, const PContactItem& item, const QByteArray& httpLogPath,
-                   const QString& dumpPath)
+                   const QString& dumpPath, CrmItemTransport* transport)
 {
     bool ready = false;
     QByteArray request;
     const QVariant result = runItemExchange(
         session, CrmOp::crmAddPContact, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setPContact(&item); },
-        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, &request);
+        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, transport, &request);
     // The last personal-contact request is kept for inspection.
     QFile dump(dumpPath);
     if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -94,40 +98,44 @@ int crmAddPContact(const CrmSession& session, const PContactItem& item, const QB
     return ready ? result.toInt() : -2;
 }
 
-int crmaddContact(const CrmSession& session, const crmContactItem& item, const QByteArray& httpLogPath)
+int crmaddContact(const CrmSession& session, const crmContactItem& item, const QByteArray& httpLogPath,
+                  CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddContact, session.sessionId, [&](ExSoapCall& c) { c.setContact(&item); }, "contacts",
-        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
+        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted, transport);
     return ready ? result.toInt() : -2;
 }
 
-int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QByteArray& httpLogPath)
+int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QByteArray& httpLogPath,
+                 CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddPerson, session.sessionId, [&](ExSoapCall& c) { c.setPerson(&item); }, "contacts",
-        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
+        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted, transport);
     return ready ? result.toInt() : -2;
 }
 
-int crmaddTask(const CrmSession& session, crmTaskItem& item, const QByteArray& httpLogPath)
+int crmaddTask(const CrmSession& session, crmTaskItem& item, const QByteArray& httpLogPath,
+               CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddTask, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setTask(&item); }, "tasks",
-        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready, ResponseLog::None);
+        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready, ResponseLog::None, transport);
     return ready ? result.toInt() : -2;
 }
 
-int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item, const QByteArray& httpLogPath)
+int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item, const QByteArray& httpLogPath,
+                      CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddAppointment, QStringList{session.sessionId},
         [&](ExSoapCall& c) { c.setAppointment(&item); }, "dates", "SOAPAction: urn:crmdates\r\n", httpLogPath, &ready,
-        ResponseLog::None);
+        ResponseLog::None, transport);
     return ready ? result.toInt() : -2;
 }
 
