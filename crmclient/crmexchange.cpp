@@ -7,10 +7,14 @@ CrmExchangeResult crmExchange(const QString& baseUrl, const QString& service, co
 {
     CrmExchangeResult result;
     CExHTTPn http(baseUrl, service, httpLogPath);
-    if (!http.isReady())
+    if (!http.isReady()) {
+        result.failure = CrmTransportFailure::NotReady;
         return result;
+    }
     result.ready = true;
     result.sent = http.sendRequest(soapAction, request);
+    result.failure = http.failure();
+    result.requestMayHaveArrived = http.requestMayHaveArrived();
     result.response = readResponse(http);
     return result;
 }

@@ -6,10 +6,18 @@
 
 class CExHTTPn;
 
+// Why a transfer failed. NotReady: nothing could be prepared (bad address); Connect: the server could
+// not be reached; Timeout: connect, stall or total time bound; TooLarge: the answer exceeded the cap;
+// CertificateRefused: the server's certificate was not accepted (nothing was sent); Aborted: the
+// thread's CrmTransferGuard asked to stop; Other: the connection broke or the server sent no answer.
+enum class CrmTransportFailure { None, NotReady, Connect, Timeout, TooLarge, CertificateRefused, Aborted, Other };
+
 struct CrmExchangeResult {
     bool ready = false;  // the transport could be prepared; false: nothing was sent
     bool sent = false;   // the transfer succeeded (the HTTP status is not looked at)
     QByteArray response; // the whole response body
+    CrmTransportFailure failure = CrmTransportFailure::None; // None when the transfer succeeded
+    bool requestMayHaveArrived = false; // some request bytes left this machine: the CRM may have stored the item
 };
 
 // Creates a CExHTTPn for baseUrl/service logging into httpLogPath; if ready, sends request with

@@ -1,11 +1,17 @@
 #include "exhttpn.h"
 
+#include "crmtransfer.h"
+
+#include <QElapsedTimer>
 #include <QStringList>
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
+#include <new>
+#include <vector>
 
 void ensureCurlGlobalInit()
 {
@@ -13,14 +19,6 @@ void ensureCurlGlobalInit()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-CurlGlobal::CurlGlobal()
-{
-    ensureCurlGlobalInit();
-}
-CurlGlobal::~CurlGlobal()
-{
-    curl_global_cleanup();
-}
 
 namespace
 {
@@ -66,19 +64,169 @@ const char* orEmpty(const CurlString& s)
     return s ? s.get() : "";
 }
 
-size_t collect(char* data, size_t size, size_t count, void* target)
+struct MultiDeleter {
+    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
+
+// What the exchanges of the process share. DNS answers and TLS sessions sit in one share handle,
+// locked per kind of data, so exchanges on several threads can use it at once. Connections and the
+// loaded CA store belong to a multi handle, and a multi handle serves one exchange at a time: an
+// exchange borrows one from the idle list (the most recently used, whose connection is warm) and
+// gives it back when its transfer has ended. With one exchange after another that is always the same
+// multi handle, hence the same connection.
+class TransferCaches
 {
-    static_cast<QByteArray*>(target)->append(data, qsizetype(size * count));
-    return size * count;
-}
+public:
+    static TransferCaches& instance()
+    {
+        // Never destroyed: exchanges may still run while static objects go away. releaseIdle()
+        // frees what is not in use when libcurl is shut down.
+        static TransferCaches* caches = new TransferCaches;
+        return *caches;
+    }
+
+    CURLSH* share() { return m_share; }
+
+    MultiHandle take()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_idleMutex);
+            if (!m_idle.empty()) {
+                MultiHandle multi = std::move(m_idle.back());
+                m_idle.pop_back();
+                return multi;
+            }
+        }
+        MultiHandle multi(curl_multi_init());
+        return multi;
+    }
+
+    void give(MultiHandle multi)
+    {
+        std::lock_guard<std::mutex> lock(m_idleMutex);
+        m_idle.push_back(std::move(multi));
+    }
+
+    void releaseIdle()
+    {
+        std::vector<MultiHandle> idle;
+        {
+            std::lock_guard<std::mutex> lock(m_idleMutex);
+            idle.swap(m_idle);
+        }
+        idle.clear();
+    }
+
+    TransferCaches(const TransferCaches&) = delete;
+    TransferCaches& operator=(const TransferCaches&) = delete;
+
+private:
+    TransferCaches()
+    {
+        m_share = curl_share_init();
+        if (!m_share)
+            return;
+        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &TransferCaches::lock);
+        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &TransferCaches::unlock);
+        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self)
+    {
+        static_cast<TransferCaches*>(self)->m_locks[lockIndex(data)].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* self)
+    {
+        static_cast<TransferCaches*>(self)->m_locks[lockIndex(data)].unlock();
+    }
+    static size_t lockIndex(curl_lock_data data)
+    {
+        const auto index = size_t(data);
+        return index < size_t(CURL_LOCK_DATA_LAST) ? index : 0;
+    }
+
+    CURLSH* m_share = nullptr;
+    std::mutex m_locks[CURL_LOCK_DATA_LAST];
+    std::mutex m_idleMutex;
+    std::vector<MultiHandle> m_idle;
+};
+
+std::mutex limitsMutex;
+CrmTransferLimits currentLimits;
 
 } // namespace
+
+CurlGlobal::CurlGlobal()
+{
+    ensureCurlGlobalInit();
+}
+CurlGlobal::~CurlGlobal()
+{
+    TransferCaches::instance().releaseIdle();
+    curl_global_cleanup();
+}
+
+CrmTransferLimits crmTransferLimits()
+{
+    std::lock_guard<std::mutex> lock(limitsMutex);
+    return currentLimits;
+}
+
+void setCrmTransferLimits(const CrmTransferLimits& limits)
+{
+    std::lock_guard<std::mutex> lock(limitsMutex);
+    currentLimits = limits;
+}
 
 struct CExHTTPn::Curl {
     std::unique_ptr<CURL, EasyDeleter> easy;
     HeaderList headers; // content-type and the fixed lines
     QByteArray url;
     bool https = false;
+
+    // The answer is collected up to the cap; nothing may throw through libcurl's C code.
+    static size_t collect(char* data, size_t size, size_t count, void* self)
+    {
+        auto* http = static_cast<CExHTTPn*>(self);
+        const size_t bytes = size * count;
+        if (qint64(bytes) > http->m_answerCap - http->m_response.size()) {
+            http->m_stop = Stop::TooLarge;
+            return 0;
+        }
+        try {
+            http->m_response.append(data, qsizetype(bytes));
+        } catch (...) {
+            http->m_stop = Stop::OutOfMemory;
+            return 0;
+        }
+        return bytes;
+    }
+
+    // The request body is handed to libcurl piece by piece instead of as one block, for one reason:
+    // libcurl silently sends a request again when a reused connection breaks before the answer, and
+    // to do so it must rewind the body. Refusing the rewind once the body has started makes that
+    // case a failure: the server may have received the request, so it is never sent twice.
+    static size_t readBody(char* buffer, size_t size, size_t count, void* self)
+    {
+        auto* http = static_cast<CExHTTPn*>(self);
+        const qint64 n = qMin<qint64>(qint64(size * count), http->m_bodyLength - http->m_bodyPos);
+        if (n <= 0)
+            return 0;
+        memcpy(buffer, http->m_body + http->m_bodyPos, size_t(n));
+        http->m_bodyPos += n;
+        return size_t(n);
+    }
+    static int seekBody(void* self, curl_off_t offset, int origin)
+    {
+        auto* http = static_cast<CExHTTPn*>(self);
+        if (origin == SEEK_SET && offset == 0 && http->m_bodyPos == 0)
+            return CURL_SEEKFUNC_OK;
+        http->m_stop = Stop::Rewind;
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
 };
 
 CertificateRetry certificateRetry(int curlResult, long verifyResult)
@@ -116,6 +264,7 @@ CExHTTPn::CExHTTPn(const QString& baseUrl, const QString& service, const QByteAr
     ensureCurlGlobalInit();
     m_log = std::fopen(logPath.constData(), "ab");
     m_requestUrl = composeUrl(baseUrl, service);
+    m_logon = service == QLatin1String("logon");
     m_ready = connect();
 }
 
@@ -194,12 +343,15 @@ bool CExHTTPn::connect()
     ok = ok && curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 60L) == CURLE_OK;
-    // A transfer that moves nothing for 60 s is given up.
-    ok = ok && curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 60L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, &m_response) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Curl::collect) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_READFUNCTION, &Curl::readBody) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_READDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &Curl::seekBody) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_SEEKDATA, this) == CURLE_OK;
+    if (ok && TransferCaches::instance().share())
+        ok = curl_easy_setopt(h, CURLOPT_SHARE, TransferCaches::instance().share()) == CURLE_OK;
     // Host names and dates of certificates are not checked; the issuer is, on the first attempt.
     ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
@@ -235,12 +387,13 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
             appendHeader(all, bytes.constData());
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, all.get());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body ? length : 0));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body ? body : "");
+    m_body = body ? body : "";
+    m_bodyLength = body ? qMax<qint64>(length, 0) : 0;
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodyLength));
 
-    m_response.clear();
-    m_readPos = 0;
-    CURLcode result = curl_easy_perform(h);
+    m_failure = CrmTransportFailure::None;
+    m_mayHaveArrived = false;
+    CURLcode result = CURLcode(perform(m_logon));
     long verifyResult = 0;
     if (result == CURLE_PEER_FAILED_VERIFICATION)
         curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
@@ -252,13 +405,14 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
             log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-        m_response.clear();
-        result = curl_easy_perform(h);
+        result = CURLcode(perform(m_logon));
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    m_body = nullptr;
     if (result != CURLE_OK)
         log("HttpSendRequest FAILED: 0x%x\n", unsigned(result));
     m_sendError = int(result);
+    classify(int(result));
 
     long status = 0;
     const CURLcode info = curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
@@ -269,6 +423,160 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
         m_statusCode = quint32(status);
     }
     return result == CURLE_OK;
+}
+
+// One transfer of the prepared request on a borrowed multi handle. The loop wakes at least every
+// 50 ms to give the thread's CrmTransferGuard its tick and to apply the time bounds.
+int CExHTTPn::perform(bool logon)
+{
+    CURL* h = m_curl->easy.get();
+    const CrmTransferLimits limits = crmTransferLimits();
+    m_response.clear();
+    m_readPos = 0;
+    m_bodyPos = 0;
+    m_answerCap = limits.answerBytes;
+    m_stop = Stop::None;
+
+    TransferCaches& caches = TransferCaches::instance();
+    MultiHandle multi = caches.take();
+    if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK) {
+        if (multi)
+            caches.give(std::move(multi));
+        return CURLE_OUT_OF_MEMORY;
+    }
+    const qint64 totalMs =
+        logon ? qint64(limits.logonMs)
+              : qint64(limits.exchangeMs) + 1000 * m_bodyLength / qMax<qint64>(limits.uploadBytesPerSecond, 1);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastMoved = 0;
+    curl_off_t moved = 0;
+    CURLcode result = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            result = CURLE_OUT_OF_MEMORY;
+            break;
+        }
+        bool done = false;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == h) {
+                result = message->data.result;
+                done = true;
+            }
+        }
+        if (done)
+            break;
+        if (!running) { // cannot happen without a done message; never loop on it
+            result = CURLE_GOT_NOTHING;
+            break;
+        }
+        if (!CrmTransferGuard::tickCurrent()) {
+            m_stop = Stop::Aborted;
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_off_t up = 0, down = 0;
+        curl_easy_getinfo(h, CURLINFO_SIZE_UPLOAD_T, &up);
+        curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &down);
+        const qint64 now = clock.elapsed();
+        if (up + down != moved) {
+            moved = up + down;
+            lastMoved = now;
+        }
+        if (now - lastMoved >= limits.stallMs) {
+            m_stop = Stop::Stalled;
+            result = CURLE_OPERATION_TIMEDOUT;
+            break;
+        }
+        if (now >= totalMs) {
+            m_stop = Stop::TooLong;
+            result = CURLE_OPERATION_TIMEDOUT;
+            break;
+        }
+        curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
+    }
+    curl_off_t pretransfer = 0;
+    curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+    if (pretransfer > 0)
+        m_mayHaveArrived = true;
+    // An unfinished transfer's connection is closed here, never handed to a later exchange.
+    curl_multi_remove_handle(multi.get(), h);
+    caches.give(std::move(multi));
+
+    switch (m_stop) {
+    case Stop::TooLarge:
+        log("HttpSendRequest FAILED: answer larger than %lld bytes, exchange ended\n", qlonglong(m_answerCap));
+        break;
+    case Stop::OutOfMemory:
+        log("HttpSendRequest FAILED: no memory for the answer (%lld bytes)\n", qlonglong(m_response.size()));
+        break;
+    case Stop::Stalled:
+        log("HttpSendRequest FAILED: nothing moved for %d ms, exchange ended\n", limits.stallMs);
+        break;
+    case Stop::TooLong:
+        log("HttpSendRequest FAILED: exchange took longer than %lld ms, ended\n", qlonglong(totalMs));
+        break;
+    case Stop::Aborted:
+        log("HttpSendRequest FAILED: aborted\n");
+        break;
+    case Stop::Rewind:
+        log("HttpSendRequest FAILED: connection lost after the request was sent, not sent again\n");
+        break;
+    case Stop::None:
+        break;
+    }
+    if (result != CURLE_OK)
+        m_response.clear();
+    return int(result);
+}
+
+void CExHTTPn::classify(int result)
+{
+    switch (m_stop) {
+    case Stop::TooLarge:
+        m_failure = CrmTransportFailure::TooLarge;
+        return;
+    case Stop::Aborted:
+        m_failure = CrmTransportFailure::Aborted;
+        return;
+    case Stop::Stalled:
+    case Stop::TooLong:
+        m_failure = CrmTransportFailure::Timeout;
+        return;
+    case Stop::OutOfMemory:
+    case Stop::Rewind:
+        m_failure = CrmTransportFailure::Other;
+        return;
+    case Stop::None:
+        break;
+    }
+    switch (result) {
+    case CURLE_OK:
+        m_failure = CrmTransportFailure::None;
+        break;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+        m_failure = CrmTransportFailure::Connect;
+        break;
+    case CURLE_OPERATION_TIMEDOUT:
+        m_failure = CrmTransportFailure::Timeout;
+        break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_CACERT_BADFILE:
+        m_failure = CrmTransportFailure::CertificateRefused;
+        break;
+    case CURLE_ABORTED_BY_CALLBACK:
+        m_failure = CrmTransportFailure::Aborted;
+        break;
+    default:
+        m_failure = CrmTransportFailure::Other;
+        break;
+    }
 }
 
 quint32 CExHTTPn::dataAvailable()

@@ -2,7 +2,13 @@
 // construct, check isReady(), sendRequest() once, then dataAvailable()/readdata(), destroy.
 // Every step is logged into the caller's HTTP log file (opened in append mode; when it cannot be
 // opened the exchange runs without diagnostics). Not shared between threads.
+//
+// The objects are short-lived, but what is expensive to set up is not: kept-alive connections, TLS
+// sessions, DNS answers and the loaded CA store are shared by all exchanges of the process, so a run
+// talks to its CRM over one connection. Exchanges may run on several threads at once.
 #pragma once
+
+#include "crmexchange.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,6 +37,19 @@ public:
 enum class CertificateRetry { None, Quiet, Warned };
 [[nodiscard]] CertificateRetry certificateRetry(int curlResult, long verifyResult);
 
+// Bounds of every exchange. Nothing a server does (or fails to do) keeps an exchange longer.
+struct CrmTransferLimits {
+    int connectMs = 15000;           // TCP connect and TLS handshake
+    int stallMs = 30000;             // no byte moving in either direction
+    int logonMs = 30000;             // a whole logon exchange (service "logon")
+    int exchangeMs = 300000;         // any other exchange, plus uploadBytesPerSecond allowance
+    qint64 uploadBytesPerSecond = 32 * 1024;
+    qint64 answerBytes = 16 * 1024 * 1024; // a larger answer ends the exchange as failed
+};
+[[nodiscard]] CrmTransferLimits crmTransferLimits();
+// For tests that cannot wait for the real bounds; takes effect for exchanges started afterwards.
+void setCrmTransferLimits(const CrmTransferLimits& limits);
+
 class CExHTTPn
 {
 public:
@@ -57,6 +76,10 @@ public:
     qint32 readdata(char* buffer, quint32 length);
 
     [[nodiscard]] quint32 statusCode() const { return m_statusCode; }
+    // How the transfer ended (None after success, NotReady when nothing could be prepared).
+    [[nodiscard]] CrmTransportFailure failure() const { return m_failure; }
+    // Request bytes may have left this machine: the CRM may have acted on the request.
+    [[nodiscard]] bool requestMayHaveArrived() const { return m_mayHaveArrived; }
     // The composed request URL (base URL + "soap/index.php?op=" + service).
     [[nodiscard]] const QString& requestUrl() const { return m_requestUrl; }
 
@@ -71,6 +94,8 @@ private:
 #endif
         ;
     bool connect();
+    int perform(bool logon);
+    void classify(int result);
 
     std::unique_ptr<Curl> m_curl;
     std::FILE* m_log = nullptr;
@@ -80,4 +105,13 @@ private:
     quint32 m_statusCode = 0;
     int m_sendError = -1; // -1: not sent; 0: sent; > 0: libcurl error code
     bool m_ready = false;
+    bool m_logon = false;
+    CrmTransportFailure m_failure = CrmTransportFailure::NotReady;
+    bool m_mayHaveArrived = false;
+    // Set while a transfer runs.
+    const char* m_body = nullptr;
+    qint64 m_bodyLength = 0;
+    qint64 m_bodyPos = 0;
+    qint64 m_answerCap = 0;
+    enum class Stop { None, TooLarge, OutOfMemory, Rewind, Aborted, Stalled, TooLong } m_stop = Stop::None;
 };

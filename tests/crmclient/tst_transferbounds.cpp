@@ -1,0 +1,259 @@
+// What the transport does when the server misbehaves, when the caller aborts, and how it reuses its
+// connection: outcome, what the server received, and how long it took (generous bounds; the time
+// limits are shortened so that the cases run in seconds).
+#include "crmexchange.h"
+#include "crmtransfer.h"
+#include "exhttpn.h"
+#include "misbehavingserver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <thread>
+
+namespace
+{
+
+const QByteArray loginAnswer =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+    "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns1=\"urn:crmlogon\"><SOAP-ENV:Body>"
+    "<ns1:crmLoginResponse><return>0123456789abcdef0123456789abcdef</return></ns1:crmLoginResponse>"
+    "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+
+const QByteArray request = "<?xml version=\"1.0\"?><request>" + QByteArray(3000, 'r') + "</request>";
+
+CrmExchangeResult exchange(quint16 port, const QString& service = QStringLiteral("tasks"))
+{
+    return crmExchange(QStringLiteral("http://127.0.0.1:%1/").arg(port), service,
+                       QStringLiteral("SOAPAction: urn:crmtasksAction\r\n"), "http.log", request);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+using Mode = MisbehavingServer::Mode;
+using Failure = CrmTransportFailure;
+
+} // namespace
+
+Q_DECLARE_METATYPE(MisbehavingServer::Mode)
+Q_DECLARE_METATYPE(CrmTransportFailure)
+
+class TestTransferBounds : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void misbehavingServer_data();
+    void misbehavingServer();
+    void abortByGuard_data();
+    void abortByGuard();
+    void oneConnectionForARun();
+    void droppedConnection();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_oldCwd;
+};
+
+void TestTransferBounds::initTestCase()
+{
+    CrmTransferLimits limits;
+    limits.connectMs = 2000;
+    limits.stallMs = 1000;
+    limits.logonMs = 2500;
+    limits.exchangeMs = 3500;
+    limits.answerBytes = 1024 * 1024;
+    setCrmTransferLimits(limits);
+}
+
+void TestTransferBounds::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_oldCwd = QDir::currentPath();
+    QDir::setCurrent(m_dir->path());
+}
+
+void TestTransferBounds::cleanup()
+{
+    QDir::setCurrent(m_oldCwd);
+    m_dir.reset();
+}
+
+void TestTransferBounds::misbehavingServer_data()
+{
+    QTest::addColumn<Mode>("mode");
+    QTest::addColumn<QString>("service");
+    QTest::addColumn<Failure>("failure");
+    QTest::addColumn<bool>("mayHaveArrived");
+    QTest::addColumn<int>("minMs");
+    QTest::addColumn<int>("maxMs");
+    QTest::addColumn<QByteArray>("logLine");
+    const QString logon = QStringLiteral("logon");
+    const QString tasks = QStringLiteral("tasks");
+    QTest::newRow("never answers") << Mode::NeverAnswer << tasks << Failure::Timeout << true << 900 << 3000
+                                   << QByteArray("nothing moved for 1000 ms");
+    QTest::newRow("logon never answered") << Mode::NeverAnswer << logon << Failure::Timeout << true << 900 << 3000
+                                          << QByteArray("nothing moved");
+    QTest::newRow("logon trickled") << Mode::Trickle << logon << Failure::Timeout << true << 2400 << 4500
+                                    << QByteArray("longer than 2500 ms");
+    QTest::newRow("item trickled") << Mode::Trickle << tasks << Failure::Timeout << true << 3400 << 6000
+                                   << QByteArray("exchange took longer than 3");
+    QTest::newRow("endless body") << Mode::EndlessBody << tasks << Failure::TooLarge << true << 0 << 3000
+                                  << QByteArray("answer larger than 1048576 bytes");
+    QTest::newRow("closes mid-answer") << Mode::CloseMidAnswer << tasks << Failure::Other << true << 0 << 1500
+                                       << QByteArray("HttpSendRequest FAILED: 0x12");
+    QTest::newRow("closes after the request") << Mode::CloseAfterRequest << tasks << Failure::Other << true << 0
+                                              << 1500 << QByteArray("HttpSendRequest FAILED: 0x34");
+    QTest::newRow("dies after the logon") << Mode::DieAfterFirst << tasks << Failure::Connect << false << 0 << 1500
+                                          << QByteArray("HttpSendRequest FAILED: 0x7");
+}
+
+void TestTransferBounds::misbehavingServer()
+{
+    QFETCH(Mode, mode);
+    QFETCH(QString, service);
+    QFETCH(Failure, failure);
+    QFETCH(bool, mayHaveArrived);
+    QFETCH(int, minMs);
+    QFETCH(int, maxMs);
+    QFETCH(QByteArray, logLine);
+
+    MisbehavingServer server(mode, loginAnswer);
+    if (mode == Mode::DieAfterFirst) {
+        const CrmExchangeResult first = exchange(server.port(), QStringLiteral("logon"));
+        QVERIFY(first.sent);
+        QCOMPARE(first.response, loginAnswer);
+        QTRY_COMPARE(server.connections(), 1);
+        QTest::qWait(100); // the server is gone now
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const CrmExchangeResult result = exchange(server.port(), service);
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY(result.ready);
+    QVERIFY(!result.sent);
+    QCOMPARE(result.failure, failure);
+    QCOMPARE(result.requestMayHaveArrived, mayHaveArrived);
+    QVERIFY(result.response.isEmpty());
+    QVERIFY2(elapsed >= minMs && elapsed <= maxMs, QByteArray::number(elapsed).constData());
+    // The request arrived once, never twice (after a server's death: only the logon arrived).
+    QCOMPARE(server.requests().size(), 1);
+    const QByteArray log = readAll(QStringLiteral("http.log"));
+    QVERIFY2(log.contains(logLine), log.constData());
+    QVERIFY(log.endsWith("CExHTTPn::~CExHTTPn OK.\n\n"));
+}
+
+void TestTransferBounds::abortByGuard_data()
+{
+    QTest::addColumn<bool>("outerAborts"); // an outer guard that asks to stop
+    QTest::addColumn<bool>("innerAborts"); // a nested guard, created after the outer one
+    QTest::addColumn<Failure>("failure");
+    QTest::newRow("abort at once") << true << true << Failure::Aborted;
+    QTest::newRow("innermost guard wins") << true << false << Failure::Timeout;
+    QTest::newRow("inner guard aborts") << false << true << Failure::Aborted;
+}
+
+void TestTransferBounds::abortByGuard()
+{
+    QFETCH(bool, outerAborts);
+    QFETCH(bool, innerAborts);
+    QFETCH(Failure, failure);
+    MisbehavingServer server(Mode::NeverAnswer);
+    QElapsedTimer timer;
+    timer.start();
+    int outerTicks = 0;
+    int innerTicks = 0;
+    const auto stopAfter300ms = [&timer](bool aborts) { return !(aborts && timer.elapsed() > 300); };
+    CrmTransferGuard outer([&] {
+        ++outerTicks;
+        return stopAfter300ms(outerAborts);
+    });
+    CrmExchangeResult result;
+    {
+        CrmTransferGuard inner([&] {
+            ++innerTicks;
+            return stopAfter300ms(innerAborts);
+        });
+        result = exchange(server.port());
+    }
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(result.failure, failure);
+    QVERIFY(result.requestMayHaveArrived);
+    QCOMPARE(outerTicks, 0);
+    if (failure == Failure::Aborted) {
+        QVERIFY2(elapsed >= 300 && elapsed < 1000, QByteArray::number(elapsed).constData());
+        // Ticks come every 50-100 ms also while the exchange only waits.
+        QVERIFY2(innerTicks >= 3 && innerTicks <= 30, QByteArray::number(innerTicks).constData());
+    }
+    // Once the inner guard is gone, the outer one is asked again.
+    if (outerAborts) {
+        const CrmExchangeResult next = exchange(server.port());
+        QCOMPARE(next.failure, Failure::Aborted);
+        QVERIFY(outerTicks > 0);
+    }
+}
+
+void TestTransferBounds::oneConnectionForARun()
+{
+    MisbehavingServer server(Mode::Answer, loginAnswer);
+    QVERIFY(exchange(server.port(), QStringLiteral("logon")).sent);
+    for (int i = 0; i < 20; ++i) {
+        const CrmExchangeResult result = exchange(server.port());
+        QVERIFY(result.sent);
+        QCOMPARE(result.failure, Failure::None);
+        QCOMPARE(result.response, loginAnswer);
+    }
+    QCOMPARE(server.requests().size(), 21);
+    QCOMPARE(server.connections(), 1);
+
+    // Several threads at once each get a connection of their own and all their answers.
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i)
+                answered += exchange(server.port()).response == loginAnswer ? 1 : 0;
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    QCOMPARE(answered.load(), 40);
+    QVERIFY2(server.connections() <= 5, QByteArray::number(server.connections()).constData());
+}
+
+void TestTransferBounds::droppedConnection()
+{
+    // A kept-alive connection the server has closed meanwhile is replaced without a failure.
+    MisbehavingServer server(Mode::DropAfterAnswer, loginAnswer);
+    for (int i = 0; i < 3; ++i) {
+        QTest::qWait(50);
+        const CrmExchangeResult result = exchange(server.port());
+        QVERIFY(result.sent);
+        QCOMPARE(result.response, loginAnswer);
+    }
+    QCOMPARE(server.connections(), 3);
+    QCOMPARE(server.requests().size(), 3);
+
+    // A connection that breaks after the request went out is not used to send it a second time.
+    server.setMode(Mode::Answer);
+    QVERIFY(exchange(server.port()).sent);
+    server.setMode(Mode::CloseAfterRequest);
+    const CrmExchangeResult lost = exchange(server.port());
+    QVERIFY(!lost.sent);
+    QCOMPARE(lost.failure, Failure::Other);
+    QVERIFY(lost.requestMayHaveArrived);
+    QCOMPARE(server.requests().size(), 5);
+}
+
+QTEST_GUILESS_MAIN(TestTransferBounds)
+#include "tst_transferbounds.moc"
