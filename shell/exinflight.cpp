@@ -26,10 +26,32 @@ ExInflight::~ExInflight()
         t.join();
 }
 
+namespace
+{
+
+// An item whose turn comes after the run was stopped is not sent at all.
+ExItemResult notSent()
+{
+    ExItemResult result;
+    result.transport.failure = CrmTransportFailure::Aborted;
+    return result;
+}
+
+} // namespace
+
+ExItemResult ExInflight::sendNow(const Send& send) const
+{
+    if (!send)
+        return ExItemResult{};
+    if (m_keepGoing && !m_keepGoing())
+        return notSent();
+    return send();
+}
+
 void ExInflight::submit(Send send, Finish finish)
 {
     if (m_limit == 1 || (!send && m_inFlight.empty())) {
-        const ExItemResult result = send ? send() : ExItemResult{};
+        const ExItemResult result = sendNow(send);
         if (finish)
             finish(result);
         return;
@@ -95,7 +117,7 @@ void ExInflight::helper()
             slot = m_queue.front();
             m_queue.pop_front();
         }
-        ExItemResult result = slot->send ? slot->send() : ExItemResult{};
+        ExItemResult result = sendNow(slot->send);
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             slot->result = std::move(result);

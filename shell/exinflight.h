@@ -22,8 +22,9 @@ struct ExItemResult {
 // exactly as a plain call would. Above 1, send() runs in one of `limit` helper threads, each under a
 // transfer guard that aborts its exchange as soon as keepGoing() turns false. finish() always runs in the
 // calling thread, in the order the items were submitted, so counters, summary lines and progress come
-// out as in a sequential run. While the calling thread waits for a result it calls idle() about every
-// 50 ms. Used by one thread (the run's).
+// out as in a sequential run. An item whose turn comes when keepGoing() is false is not sent: it
+// finishes as aborted before anything left. While the calling thread waits for a result it calls
+// idle() about every 50 ms. Used by one thread (the run's).
 class ExInflight {
 public:
     using Send = std::function<ExItemResult()>;
@@ -54,6 +55,7 @@ private:
     };
     void finishOldest();
     void helper();
+    [[nodiscard]] ExItemResult sendNow(const Send& send) const;
 
     const int m_limit;
     std::function<bool()> m_keepGoing;

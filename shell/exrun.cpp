@@ -178,7 +178,9 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
         return !stopRequested();
     });
     m_sessionId = logon ? logon(logonHttpLog, &m_baseUrl) : QString();
-    if (m_sessionId.size() == 32) {
+    // A stop during the logon aborts it; that is no failed logon. The body, seeing the stop at once,
+    // sends nothing and writes its lines with zero counts.
+    if (m_sessionId.size() == 32 || stopRequested()) {
         // Filled in by the body once it knows; the line leads the counters it explains.
         const qsizetype lostAt = m_lines.size();
         if (body)
