@@ -1,10 +1,13 @@
 #include "crmoperations.h"
 
 #include "exsoapcall.h"
+#include "privatefiles.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+
+#include <mutex>
 
 namespace
 {
@@ -80,7 +83,21 @@ QByteArray mailHttpLogPath()
 
 QString defaultPContactDumpPath()
 {
-    return QDir::rootPath() + QStringLiteral("pcontact.xml");
+    return QDir::currentPath() + QStringLiteral("/pcontact.xml");
+}
+
+QByteArray withoutSessionId(QByteArray request)
+{
+    static const QByteArray open = "<session_id xsi:type=\"xsd:string\">";
+    static const QByteArray close = "</session_id>";
+    const qsizetype start = request.indexOf(open);
+    if (start < 0)
+        return request;
+    const qsizetype from = start + open.size();
+    const qsizetype end = request.indexOf(close, from);
+    if (end < 0)
+        return request;
+    return request.replace(from, end - from, "***");
 }
 
 int crmAddPContact(const CrmSession& session, const PContactItem& item, const QByteArray& httpLogPath,
@@ -91,10 +108,14 @@ int crmAddPContact(const CrmSession& session, const PContactItem& item, const QB
     const QVariant result = runItemExchange(
         session, CrmOp::crmAddPContact, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setPContact(&item); },
         "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, transport, &request);
-    // The last personal-contact request is kept for inspection.
-    QFile dump(dumpPath);
-    if (dump.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        dump.write(request);
+    // The last personal-contact request is kept for inspection: personal data, so owner-only, and
+    // without the live session id.
+    if (!dumpPath.isEmpty()) {
+        // Requests in flight finish in several threads at once: one whole request per dump.
+        static std::mutex dumpMutex;
+        const std::lock_guard<std::mutex> lock(dumpMutex);
+        (void)writePrivateFile(dumpPath, withoutSessionId(request));
+    }
     return ready ? result.toInt() : -2;
 }
 

@@ -29,11 +29,15 @@ inline constexpr const char* appointmentsHttpLog = "kelvor_exapps.log";
 inline constexpr const char* wizardHttpLog = "kelvor_wizard.log";
 // The e-mail importer's: current folder + "/kelvor_exhttp.log".
 [[nodiscard]] QByteArray mailHttpLogPath();
-// Where crmAddPContact leaves its last request ("/pcontact.xml").
+// Where crmAddPContact leaves its last request: "pcontact.xml" in the current folder, beside the
+// program's logs (never in the file-system root).
 [[nodiscard]] QString defaultPContactDumpPath();
+// The request with the content of its session_id element replaced by "***".
+[[nodiscard]] QByteArray withoutSessionId(QByteArray request);
 
 // Personal address-book entry (service "email", "SOAPAction: urn:crmemail\r\n"). Also rewrites
-// dumpPath with the request (skipped silently when it cannot be written). -2 also when the answer
+// dumpPath (mode 0600) with the request, its session id masked (skipped silently when it cannot
+// be written; an empty dumpPath writes none). -2 also when the answer
 // held no result.
 [[nodiscard]] int crmAddPContact(const CrmSession& session, const PContactItem& item,
                                  const QByteArray& httpLogPath = contactsHttpLog,

@@ -3,9 +3,37 @@
 #include "crmexchange.h"
 #include "exhttpn.h"
 #include "exsoapcall.h"
+#include "privatefiles.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
+
+#include <unistd.h>
+
+namespace
+{
+
+// The settings hold the password: their folder is the user's alone (0700) and so is the file
+// (0600). Qt writes the file through a temporary file that takes over the mode of the file it
+// replaces, so the file is made (or tightened) before the write and checked again after it.
+void prepareOwnerOnly(const QString& fileName)
+{
+    const QString folder = QFileInfo(fileName).absolutePath();
+    if (!QFileInfo::exists(folder))
+        QDir().mkpath(folder);
+    restrictToOwner(folder, 0700);
+    if (QFileInfo::exists(fileName)) {
+        restrictToOwner(fileName, 0600);
+    } else {
+        const int fd = openPrivateFile(QFile::encodeName(fileName), false);
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+} // namespace
 
 CrmSettings readCrmSettings()
 {
@@ -20,10 +48,12 @@ CrmSettings readCrmSettings()
 void writeCrmSettings(const CrmSettings& s)
 {
     QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    prepareOwnerOnly(settings.fileName());
     settings.setValue(QStringLiteral("CRM_LGN"), s.login);
     settings.setValue(QStringLiteral("CRM_KNW"), s.password);
     settings.setValue(QStringLiteral("CRM_URL"), s.url);
     settings.sync();
+    restrictToOwner(settings.fileName(), 0600);
 }
 
 QString crmLogon(const QString& url, const QString& login, const QString& password, const QByteArray& httpLogPath,

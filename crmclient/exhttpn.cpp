@@ -1,6 +1,7 @@
 #include "exhttpn.h"
 
 #include "crmtransfer.h"
+#include "privatefiles.h"
 
 #include <QElapsedTimer>
 #include <QStringList>
@@ -262,7 +263,7 @@ QString CExHTTPn::composeUrl(const QString& baseUrl, const QString& service)
 CExHTTPn::CExHTTPn(const QString& baseUrl, const QString& service, const QByteArray& logPath)
 {
     ensureCurlGlobalInit();
-    m_log = std::fopen(logPath.constData(), "ab");
+    m_log = openPrivateLog(logPath); // append, owner-only, rotated past 50 MiB
     m_requestUrl = composeUrl(baseUrl, service);
     m_logon = service == QLatin1String("logon");
     m_ready = connect();

@@ -52,7 +52,7 @@ public:
     void ScanFolders();
 
     // Sum of itemCount over folders(), after the scan.
-    qint32 totalItems() const { return m_totalItems; }
+    qint64 totalItems() const { return m_totalItems; } // 64 bits: folder counts may add up past 2^31
 
     // The matching folders in discovery order (ItemClass mode). The records belong to the store
     // trees; the list only refers to them. Callers may walk it as often as they like.
@@ -80,7 +80,7 @@ private:
     quintptr m_uiParam = 0;
     bool m_initialized = false;
     bool m_status = false;
-    qint32 m_totalItems = 0;
+    qint64 m_totalItems = 0;
     std::unique_ptr<xmapi::Session> m_session;
     std::vector<std::unique_ptr<ExFOLDER>> m_stores;
     QList<ExFOLDER*> m_folders;

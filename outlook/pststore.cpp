@@ -431,15 +431,16 @@ void loadNameMap(PstFile& f)
             name.guid = PS_MAPI();
         else if (guidIndex == 2)
             name.guid = PS_PUBLIC_STRINGS();
-        else if (guidIndex >= 3 && (guidIndex - 3) * 16 + 16 <= guids.size())
+        // Offsets and lengths come from the file: bounds are checked in 64 bits, where they cannot wrap.
+        else if (guidIndex >= 3 && std::uint64_t(guidIndex - 3) * 16 + 16 <= guids.size())
             name.guid = Guid::fromBytes(reinterpret_cast<const std::uint8_t*>(guids.data()) + (guidIndex - 3) * 16);
         else
             continue;
         if (isString) {
-            if (idOrOffset + 4 > strings.size())
+            if (std::uint64_t(idOrOffset) + 4 > strings.size())
                 continue;
             const std::uint32_t len = le32(strings, idOrOffset);
-            if (idOrOffset + 4 + len > strings.size())
+            if (std::uint64_t(idOrOffset) + 4 + len > strings.size())
                 continue;
             name.kind = NamedProp::Kind::String;
             name.name = utf16leToUtf8(reinterpret_cast<const std::uint8_t*>(strings.data()) + idOrOffset + 4, len);

@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
+#include <climits>
 #include <utility>
 
 ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, QCheckBox* modeBox,
@@ -76,7 +77,7 @@ void ExImporter::Import()
     const bool mode = m_modeBox && m_modeBox->isChecked();
     QList<ExFOLDER*> all;
     QList<ExFOLDER*> selected;
-    int total = 0;
+    qint64 total = 0; // folder counts may add up past 2^31
     if (m_folders) {
         all = *m_folders;
         for (ExFOLDER* folder : all) {
@@ -87,12 +88,14 @@ void ExImporter::Import()
         }
     }
 
-    m_job = std::make_unique<ExJob>(m_table, all, selected, total, mode);
+    // The progress bar counts in int.
+    const int maximum = int(qMin<qint64>(total, INT_MAX));
+    m_job = std::make_unique<ExJob>(m_table, all, selected, maximum, mode);
     connect(this, &ExImporter::term, m_job.get(), &ExJob::stop);
     connect(m_job.get(), &ExJob::done, this, qOverload<QString>(&ExImporter::done));
     connect(m_job.get(), &ExJob::UpdateStatus, this, &ExImporter::UpdateStatus);
     // Same thread: sets the progress maximum at once.
-    emit m_job->UpdateStatus(4, QString::number(total));
+    emit m_job->UpdateStatus(4, QString::number(maximum));
     m_job->start(QThread::InheritPriority);
 }
 

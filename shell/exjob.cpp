@@ -1,5 +1,7 @@
 #include "exjob.h"
 
+#include "exmessagelog.h"
+
 #include <utility>
 
 ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*> selected, int total, bool mode,
@@ -42,5 +44,7 @@ void ExJob::run()
     throttle.flush();
     m_run->setIdle({});
     m_throttle = nullptr;
+    // The run's lines are in the log file before the user sees its summary.
+    flushMessageLog();
     emit done(summary);
 }

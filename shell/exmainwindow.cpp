@@ -113,7 +113,7 @@ void ExMainWindow::destroyImporter()
 
 void ExMainWindow::ReadyImport(QList<ExFOLDER*>* folders)
 {
-    int totalItems = 0;
+    qint64 totalItems = 0; // folder counts may add up past 2^31
     const qsizetype count = folders ? folders->size() : 0;
     if (folders) {
         for (const ExFOLDER* folder : *folders)

@@ -9,8 +9,8 @@ packages=(
     libcurl4-openssl-dev
     libpff-dev libbfio-dev pff-tools
     libgmime-3.0-dev
-    php-cli php-soap php-xml php-sqlite3
-    xvfb xauth xdotool stunnel4 openssl
+    php-cli php-soap php-xml php-sqlite3 php-fpm nginx
+    xvfb xauth xdotool stunnel4 openssl curl
 )
 
 missing=()

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 namespace
 {
 
@@ -23,6 +25,7 @@ QString S(const char* utf8)
 
 QByteArray readAll(const QString& path)
 {
+    flushMessageLog(); // the message log writes in blocks
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
@@ -118,7 +121,10 @@ void TestCrmOperations::personalContact()
     QCOMPARE(crm.requests().last().toObject().value(QStringLiteral("body")).toString().toUtf8(), request);
     QCOMPARE(crm.requests().last().toObject().value(QStringLiteral("soapaction")).toString(), S("urn:crmemail"));
     QCOMPARE(crm.requests().last().toObject().value(QStringLiteral("op")).toString(), S("email"));
-    QCOMPARE(readAll(dumpPath), request);
+    // The dump keeps the request without the live session id.
+    const QByteArray dumped = readAll(dumpPath);
+    QVERIFY(!dumped.contains(session.sessionId.toUtf8()));
+    QCOMPARE(dumped, QByteArray(request).replace(session.sessionId.toUtf8(), "***"));
 
     // The same contact again: the CRM has it already; the dump now holds the second request only.
     p.birthday = 7200;
@@ -131,6 +137,12 @@ void TestCrmOperations::personalContact()
     QVERIFY(log.contains("\nDebug: RESPONSE:  \"<?xml version=\\\"1.0\\\""));
     QVERIFY(log.contains("\nDebug: \"" + request + "\"\n"));
     QCOMPARE(readAll(QString::fromLatin1(contactsHttpLog)).count("CExHTTPn::~CExHTTPn OK.\n\n"), 2);
+    // Request dump, message log and HTTP log are the user's alone.
+    for (const QString& file : {dumpPath, QStringLiteral("kelvor_contacts.log"), QString::fromLatin1(contactsHttpLog)}) {
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    }
 }
 
 void TestCrmOperations::companyAndPerson()

@@ -14,6 +14,7 @@ namespace
 
 QByteArray readAll(const QString& path)
 {
+    flushMessageLog(); // the message log writes in blocks
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }

@@ -55,6 +55,7 @@ private Q_SLOTS:
     void classMatching_data();
     void classMatching();
     void orderAndTotals();
+    void totalBeyond32Bits();
     void failures_data();
     void failures();
     void twoStoresSameNames();
@@ -122,6 +123,17 @@ void TestScan::orderAndTotals()
     t.ScanFolders();
     QCOMPARE(names(t.folderList()), L({"T"}));
     QCOMPARE(t.totalItems(), 9);
+}
+
+void TestScan::totalBeyond32Bits()
+{
+    FixtureFile fx(R"({"stores":[{"name":"S","folders":[
+        {"name":"A","class":"IPF.Contact","count":2147483647},
+        {"name":"B","class":"IPF.Contact","count":2147483647},
+        {"name":"C","class":"IPF.Contact","count":3}]}]})");
+    ExOutlook o(0, ExScanProfile::contacts());
+    o.ScanFolders();
+    QCOMPARE(o.totalItems(), Q_INT64_C(4294967297));
 }
 
 void TestScan::failures_data()

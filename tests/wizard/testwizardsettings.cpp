@@ -3,12 +3,16 @@
 #include "crmsettings.h"
 #include "wizard.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace
 {
@@ -46,6 +50,8 @@ private slots:
     void importerButtonStoresFields_data();
     void importerButtonStoresFields();
     void startShowsWhatAnotherProgramStored();
+    void storedOwnerOnly_data();
+    void storedOwnerOnly();
 
 private:
     QTemporaryDir m_config;
@@ -142,6 +148,45 @@ void TestWizardSettings::startShowsWhatAnotherProgramStored()
     QCOMPARE(field(wizard, "leURL")->text(), QStringLiteral("https://crm.example.org:8443/kunde/"));
     QCOMPARE(field(wizard, "leLOGIN")->text(), QStringLiteral("Ærøskøbing"));
     QCOMPARE(field(wizard, "lePASS")->text(), QStringLiteral("日本語"));
+}
+
+void TestWizardSettings::storedOwnerOnly_data()
+{
+    QTest::addColumn<bool>("existing");
+    QTest::newRow("first save") << false;
+    QTest::newRow("readable by all before") << true;
+}
+
+// The settings hold the password: after a save neither the file nor its folder is open to others,
+// also when an older version left them readable by everyone.
+void TestWizardSettings::storedOwnerOnly()
+{
+    QFETCH(bool, existing);
+    const QString file = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
+    const QString folder = QFileInfo(file).absolutePath();
+    QVERIFY(QDir(folder).removeRecursively());
+    const mode_t oldMask = ::umask(022);
+    if (existing) {
+        QVERIFY(QDir().mkpath(folder));
+        QFile old(file);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("[General]\nCRM_KNW=alt\n");
+        old.close();
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
+    }
+    {
+        Wizard wizard(nullptr, QDir::currentPath());
+        fill(wizard, QStringLiteral("https://crm.example.com/"), QStringLiteral("hans"), QStringLiteral("geheim"));
+        QVERIFY(wizard.close());
+    }
+    ::umask(oldMask);
+    struct stat st;
+    QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0600));
+    QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0700));
+    QCOMPARE(readCrmSettings().password, QStringLiteral("geheim"));
 }
 
 QTEST_MAIN(TestWizardSettings)

@@ -40,10 +40,21 @@ function testcrm_tenants(): array
     return $names;
 }
 
-// Opens (and on first use creates) the tenant's database. Several server workers and the
-// control command may use one database at the same time: WAL mode plus a generous busy timeout.
+// The tenant's database (created on first use). Several server workers and the control command
+// may use one database at the same time: WAL mode plus a generous busy timeout.
+//
+// A server worker keeps its connection to each tenant's database open from one request to the
+// next (a persistent PDO handle): opening SQLite, setting it up and closing it again (which
+// checkpoints the WAL file) for every request cost more than the request itself. The schema is
+// created once per database file and marked with user_version.
+const TESTCRM_SCHEMA_VERSION = 1;
+
 function testcrm_db(string $tenant): PDO
 {
+    static $open = [];
+    if (isset($open[$tenant])) {
+        return $open[$tenant];
+    }
     $file = testcrm_tenant_file($tenant);
     $dir = dirname($file);
     if (!is_dir($dir)) {
@@ -53,10 +64,23 @@ function testcrm_db(string $tenant): PDO
         PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
         PDO::ATTR_DEFAULT_FETCH_MODE => PDO::FETCH_ASSOC,
         PDO::ATTR_TIMEOUT => 30,
+        PDO::ATTR_PERSISTENT => PHP_SAPI !== 'cli',
     ]);
+    if ((int)$db->query('PRAGMA user_version')->fetchColumn() !== TESTCRM_SCHEMA_VERSION) {
+        testcrm_create_schema($db);
+    }
+    // Connection settings, not stored in the file. A commit in WAL mode with synchronous=NORMAL
+    // does not wait for the disk (the default, FULL, syncs on every commit).
+    $db->exec('PRAGMA busy_timeout = 30000');
+    $db->exec('PRAGMA synchronous = NORMAL');
+    $open[$tenant] = $db;
+    return $db;
+}
+
+function testcrm_create_schema(PDO $db): void
+{
     $db->exec('PRAGMA busy_timeout = 30000');
     $db->exec('PRAGMA journal_mode = WAL');
-    $db->exec('PRAGMA synchronous = NORMAL');
     $db->exec('CREATE TABLE IF NOT EXISTS users (
                    id INTEGER PRIMARY KEY AUTOINCREMENT,
                    login TEXT NOT NULL UNIQUE,
@@ -84,19 +108,37 @@ function testcrm_db(string $tenant): PDO
     $db->exec('CREATE INDEX IF NOT EXISTS items_dup ON items (kind, dupkey)');
     $stmt = $db->prepare('INSERT OR IGNORE INTO users (login, password) VALUES (?, ?)');
     $stmt->execute([TESTCRM_DEFAULT_LOGIN, TESTCRM_DEFAULT_PASSWORD]);
-    return $db;
+    $db->exec('PRAGMA user_version = ' . TESTCRM_SCHEMA_VERSION);
 }
 
 // Runs $fn inside a write transaction taken at once, so that a duplicate check and the insert
-// that follows it cannot interleave with another worker.
+// that follows it cannot interleave with another worker. The connection outlives the request:
+// should the script die inside the transaction (time limit, fatal error), the shutdown handler
+// rolls it back so that the kept connection does not hold the write lock for ever.
 function testcrm_write(PDO $db, callable $fn)
 {
+    static $pending = null;
+    static $guarded = false;
+    if (!$guarded) {
+        $guarded = true;
+        register_shutdown_function(function () use (&$pending) {
+            if ($pending !== null) {
+                try {
+                    $pending->exec('ROLLBACK');
+                } catch (Throwable $e) {
+                }
+            }
+        });
+    }
     $db->exec('BEGIN IMMEDIATE');
+    $pending = $db;
     try {
         $result = $fn($db);
         $db->exec('COMMIT');
+        $pending = null;
         return $result;
     } catch (Throwable $e) {
+        $pending = null;
         $db->exec('ROLLBACK');
         throw $e;
     }

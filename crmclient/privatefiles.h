@@ -1,0 +1,23 @@
+// Files that may hold credentials or personal data (settings, diagnostic and HTTP logs, request
+// dumps) are readable by their owner only.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+// Opens path for appending, created with mode 0600 (an existing file is set to 0600). A file
+// already larger than rotateAt bytes is first renamed to "<path>.1" (replacing an older one),
+// so that a log appended to across program starts keeps at most two files. nullptr on failure.
+[[nodiscard]] std::FILE* openPrivateLog(const QByteArray& path, qint64 rotateAt = 50 * 1024 * 1024);
+
+// Opens path for writing with mode 0600 (created, or truncated and set to 0600); -1 on failure.
+// The descriptor is close-on-exec.
+[[nodiscard]] int openPrivateFile(const QByteArray& path, bool truncate);
+
+// Writes data into path (replacing it) with mode 0600; false when it cannot be written.
+bool writePrivateFile(const QString& path, const QByteArray& data);
+
+// Sets mode on path when it exists and belongs to the calling user; false when it could not.
+bool restrictToOwner(const QString& path, unsigned mode);
