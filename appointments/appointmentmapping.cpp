@@ -27,7 +27,7 @@ QString stringOf(const std::string& s)
 const xmapi::PropValue* valueOf(const Row& row, const CalendarTags& tags, std::size_t col)
 {
     // An unresolved name (id 0) never counts as present, whatever the row holds.
-    if (col < CalSubject && PROP_ID(tags[col]) == 0)
+    if (col != CalSubject && col != CalBody && PROP_ID(tags[col]) == 0)
         return nullptr;
     return HasColumn(row, static_cast<int>(col), tags[col]) ? &row[col] : nullptr;
 }
@@ -45,7 +45,7 @@ xmapi::HResult GetCalenderProps(xmapi::Folder& folder, CalendarTags& tags)
     const xmapi::Guid common = xmapi::PSETID_Common();
     static const std::vector<xmapi::PropType> types = {
         PT_SYSTIME,    PT_SYSTIME, PT_SYSTIME, PT_BOOLEAN, PT_BOOLEAN, PT_BOOLEAN,
-        PT_MV_STRING8, PT_STRING8, PT_LONG,    PT_STRING8, PT_STRING8,
+        PT_MV_STRING8, PT_STRING8, PT_LONG,    PT_STRING8, PT_STRING8, PT_BOOLEAN,
     };
     const std::vector<xmapi::NamedProp> names = {
         xmapi::NamedProp::byId(appointment, 0x820D), // PidLidAppointmentStartWhole
@@ -59,6 +59,7 @@ xmapi::HResult GetCalenderProps(xmapi::Folder& folder, CalendarTags& tags)
         xmapi::NamedProp::byId(appointment, 0x8205), // PidLidBusyStatus
         xmapi::NamedProp::byId(appointment, 0x823B), // PidLidToAttendeesString
         xmapi::NamedProp::byId(appointment, 0x823C), // PidLidCcAttendeesString
+        xmapi::NamedProp::byId(appointment, 0x8215), // PidLidAppointmentSubType (all day)
     };
     std::vector<PropTag> resolved;
     const xmapi::HResult hr = ResolveNamedTags(folder, names, types, 0, resolved, true);
@@ -66,11 +67,13 @@ xmapi::HResult GetCalenderProps(xmapi::Folder& folder, CalendarTags& tags)
         return hr;
     // Every folder gets a table of its own: a tag the store did not hand back is id 0 and never
     // matches, instead of a tag left over from the previous folder.
+    auto resolvedAt = [&](std::size_t i) { return i < resolved.size() ? resolved[i] : PROP_TAG(types[i], 0); };
     CalendarTags fresh{};
-    for (std::size_t i = 0; i < names.size(); ++i)
-        fresh[i] = i < resolved.size() ? resolved[i] : PROP_TAG(types[i], 0);
+    for (std::size_t i = 0; i < CalSubject; ++i)
+        fresh[i] = resolvedAt(i);
     fresh[CalSubject] = PR_SUBJECT_W;
     fresh[CalBody] = PR_BODY_W;
+    fresh[CalAllDay] = resolvedAt(CalSubject);
     tags = fresh;
     return hr;
 }
@@ -117,14 +120,18 @@ crmAppointmentItem ReadAppointmentRow(const xmapi::Row& row, const CalendarTags&
     }
 
     // Seconds from the reminder to the start of the appointment. Outlook's "no date" (year 4501)
-    // as signal time means no reminder moment at all.
+    // as signal time means no reminder moment at all: then no reminder time is sent and the
+    // reminder is not switched on, since the CRM could only ring at a made-up time.
+    bool noReminderMoment = false;
     if (const auto* v = valueOf(row, tags, CalReminderTime)) {
         const qint32 signal = appointmentTime(*v);
         if (signal != -1)
             item.remember = static_cast<qint32>(static_cast<quint32>(item.start) - static_cast<quint32>(signal));
+        else
+            noReminderMoment = true;
     }
     if (const auto* v = valueOf(row, tags, CalReminderSet)) {
-        if (v->l != 0) {
+        if (v->l != 0 && !noReminderMoment) {
             item.rem = 1;
         } else {
             item.rem = 0;
@@ -132,6 +139,8 @@ crmAppointmentItem ReadAppointmentRow(const xmapi::Row& row, const CalendarTags&
         }
     } else {
         item.rem = 0;
+        if (noReminderMoment)
+            item.remember = 0;
     }
     if (const auto* v = valueOf(row, tags, CalPrivate))
         item.privat = v->l != 0 ? 1 : 0;
@@ -151,10 +160,17 @@ crmAppointmentItem ReadAppointmentRow(const xmapi::Row& row, const CalendarTags&
     // An appointment without an end lasts no time (the record has no "not set" end).
     if (!hasEnd)
         item.stop = item.start;
-    // All-day rule of the CRM: a day or more (an end before the start counts as well, through the
-    // unsigned difference) is an all-day appointment that ends two hours before the end Outlook
-    // gives.
-    if (static_cast<quint32>(item.stop) - static_cast<quint32>(item.start) >= 86400u) {
+    // An all-day appointment ends two hours before the end Outlook gives. Outlook's own all-day
+    // flag says which are: a timed trade fair over three days is not one, and an all-day
+    // appointment on the day the clocks go forward lasts only 23 hours. Only where the flag is
+    // missing does the duration decide: a day or more (an end before the start counts as well,
+    // through the unsigned difference).
+    bool allDay = false;
+    if (const auto* v = valueOf(row, tags, CalAllDay))
+        allDay = v->l != 0;
+    else
+        allDay = static_cast<quint32>(item.stop) - static_cast<quint32>(item.start) >= 86400u;
+    if (allDay) {
         item.day = 1;
         item.stop -= 7200;
     }

@@ -9,9 +9,10 @@
 #include <array>
 #include <optional>
 
-// The 13 property tags of one folder, which are also the columns of its contents table:
-// 11 named properties (with the types they are read as), then PR_SUBJECT_W and PR_BODY_W.
-using CalendarTags = std::array<xmapi::PropTag, 13>;
+// The 14 property tags of one folder, which are also the columns of its contents table:
+// 11 named properties (with the types they are read as), PR_SUBJECT_W, PR_BODY_W, and Outlook's
+// own all-day flag (a named property too, resolved with the others).
+using CalendarTags = std::array<xmapi::PropTag, 14>;
 
 enum CalendarColumn : std::size_t {
     CalStart = 0,        // PidLidAppointmentStartWhole
@@ -27,14 +28,15 @@ enum CalendarColumn : std::size_t {
     CalCcAttendees = 10, // PidLidCcAttendeesString (not interpreted)
     CalSubject = 11,     // PR_SUBJECT_W
     CalBody = 12,        // PR_BODY_W
+    CalAllDay = 13,      // PidLidAppointmentSubType: the all-day check box of Outlook's form
 };
 
-// Resolves the 11 names on the folder without creating any (a name the store does not know
+// Resolves the 12 names on the folder without creating any (a name the store does not know
 // gets id 0 and never matches a column) and fills `tags`, logging each resolved tag. Returns the
 // result of the resolution; on a negative one `tags` is left as it was.
 [[nodiscard]] xmapi::HResult GetCalenderProps(xmapi::Folder& folder, CalendarTags& tags);
 
-// GetCalenderProps for the run: logs the result ("GetCalenderProps failed" on failure) and the 13
+// GetCalenderProps for the run: logs the result ("GetCalenderProps failed" on failure) and the 14
 // tags. No tags on failure; `hr` receives the result either way.
 [[nodiscard]] std::optional<CalendarTags> GetPropIDS(xmapi::Folder& folder, xmapi::HResult& hr);
 

@@ -182,11 +182,6 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     }
 
     if (canRead) {
-        const ContactMapping mapping(named);
-        // The message class rides along after the mapping's columns: items of another kind are not sent.
-        std::vector<xmapi::PropTag> columns = mapping.columns();
-        const std::size_t classColumn = columns.size();
-        columns.push_back(PR_MESSAGE_CLASS_W);
         run.status(1, QStringLiteral("Importiere Kontakte:"));
         CompanyCache cache;
         // Personal contacts are independent of each other and may travel several at once; a person
@@ -202,6 +197,19 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
             ExFOLDER* folder = run.nextSelectedFolder();
             if (!folder || !folder->folder)
                 break;
+            // Every .pst/.ost file has its own name-to-id map: the e-mail columns of a folder are
+            // the ones its own store resolves, not those of the first folder's store.
+            std::vector<xmapi::PropTag> folderNamed = named;
+            if (folder != all.first() && xmapi::failed(GetContactsProps(*folder->folder, folderNamed))) {
+                qCritical() << "CAN'T get NAMED Properties";
+                run.folderDone();
+                continue;
+            }
+            const ContactMapping mapping(folderNamed);
+            // The message class rides along after the mapping's columns: items of another kind are not sent.
+            std::vector<xmapi::PropTag> columns = mapping.columns();
+            const std::size_t classColumn = columns.size();
+            columns.push_back(PR_MESSAGE_CLASS_W);
             std::unique_ptr<xmapi::Table> table;
             if (xmapi::failed(folder->folder->GetContentsTable(MAPI_UNICODE, table)) || !table)
                 break;

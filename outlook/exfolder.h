@@ -21,10 +21,19 @@ struct ExFOLDER {
     QString name;          // folder name; for a store root the store's display name
     qint32 itemCount = 0;  // PR_CONTENT_COUNT, 0 when missing
     bool isStoreRoot = false;
+    // Store roots: the Outlook data file the store was read from (PR_PST_PATH); empty for a
+    // store that is no file.
+    QString storeFile;
     // The open folder. Stays open as long as the record lives: the import run opens contents
     // tables through it, as many times as it needs (one run after another).
     std::unique_ptr<xmapi::Folder> folder;
     ExFOLDER* parent = nullptr; // null for a store root
     std::vector<std::unique_ptr<ExFOLDER>> subFolders; // openable direct children, hierarchy order
     QTreeWidgetItem* treeItem = nullptr;
+
+    // The root record of the store this folder belongs to (itself for a root).
+    const ExFOLDER* storeRoot() const;
+    // How a folder list names the store of this folder: the file name of the store's data file,
+    // else the store's display name.
+    QString storeLabel() const;
 };

@@ -166,6 +166,9 @@ void ExOutlook::EnumStore(xmapi::MsgStore& store, const QString& name)
     record->folder = xmapi::objectCast<xmapi::Folder>(std::move(object));
     if (!record->folder)
         return;
+    xmapi::PropValue path;
+    if (xmapi::succeeded(xmapi::HrGetOneProp(store, PR_PST_PATH_W, path)))
+        record->storeFile = textOf(path);
     if (m_profile.mode == ExScanProfile::Mode::MailTree)
         EnumMailFolder(record.get());
     else

@@ -42,6 +42,7 @@ struct MemStore {
     int namesReturned = -1;       // GetIDsFromNames hands back at most this many tags
     NameMap names;
     std::map<std::uint16_t, PropValue> props;
+    bool unlocked = false; // a protected store whose password the user gave
 };
 
 struct MemModel {
@@ -749,8 +750,20 @@ public:
         for (std::size_t i = 0; i < m_model->stores.size(); ++i) {
             if (storeEntryId(i) != entryId)
                 continue;
-            if (m_model->stores[i]->faults.count("open"))
-                return m_model->stores[i]->faultCode;
+            MemStore& st = *m_model->stores[i];
+            if (st.faults.count("open"))
+                return st.faultCode;
+            // A store with a password checksum opens like a protected .pst: once the user gives
+            // the matching password. It is named by its file when the fixture gives one.
+            const auto crc = st.props.find(static_cast<std::uint16_t>(PROP_ID(PR_PST_PASSWORD)));
+            if (crc != st.props.end() && crc->second.type() == PT_LONG && crc->second.l != 0 && !st.unlocked) {
+                const auto path = st.props.find(static_cast<std::uint16_t>(PROP_ID(PR_PST_PATH_W)));
+                const std::string file = path != st.props.end() && !path->second.str.empty() ? path->second.str : st.name;
+                const HResult hr = unlockStore(file, static_cast<std::uint32_t>(crc->second.l));
+                if (failed(hr))
+                    return hr;
+                st.unlocked = true;
+            }
             store = std::make_unique<MemMsgStore>(m_model->stores[i]);
             return S_OK;
         }

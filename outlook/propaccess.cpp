@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QTime>
+#include <QTimeZone>
 
 namespace {
 
@@ -19,6 +20,35 @@ void utcFields(const xmapi::FileTime& ft, QDate& date, QTime& time)
     time = QTime(0, 0).addSecs(static_cast<int>(secs % 86400));
 }
 
+// A local date-time. One that the clocks skip when they go forward (02:30 on the last Sunday of
+// March in Berlin, 00:30 where the switch happens at midnight) is the first instant after the
+// gap, the moment of the switch itself: Outlook still meant that day, so it must not become "no
+// time".
+QDateTime resolveLocal(const QDate& date, const QTime& time)
+{
+    const QDateTime local(date, time, Qt::LocalTime);
+    if (local.isValid())
+        return local;
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    if (!zone.isValid())
+        return local;
+    // The wall-clock reading counted as if it were UTC; a gap is the wall-clock span from the
+    // switch read with the old offset to the switch read with the new one.
+    const qint64 wall = QDateTime(date, time, Qt::UTC).toSecsSinceEpoch();
+    QDateTime from = QDateTime::fromSecsSinceEpoch(wall - 2 * 86400, Qt::UTC);
+    for (int i = 0; i < 8; ++i) {
+        const QTimeZone::OffsetData next = zone.nextTransition(from);
+        if (!next.atUtc.isValid() || next.atUtc.toSecsSinceEpoch() > wall + 2 * 86400)
+            break;
+        const qint64 at = next.atUtc.toSecsSinceEpoch();
+        const int before = zone.offsetFromUtc(next.atUtc.addSecs(-1));
+        if (next.offsetFromUtc > before && wall >= at + before && wall < at + next.offsetFromUtc)
+            return next.atUtc.toLocalTime();
+        from = next.atUtc;
+    }
+    return local;
+}
+
 // Those fields read as a local date-time, plus `add` seconds, as unsigned 32-bit seconds since
 // 1970; NoTime when that cannot be expressed. Years outside four digits never survive the text
 // round trip that Outlook times take in this suite ("dd.MM.yyyy hh:mm:ss").
@@ -26,7 +56,7 @@ quint32 localSeconds(const QDate& date, const QTime& time, qint64 add)
 {
     if (!date.isValid() || date.year() < 1000 || date.year() > 9999)
         return NoTime;
-    const QDateTime local(date, time, Qt::LocalTime);
+    const QDateTime local = resolveLocal(date, time);
     if (!local.isValid())
         return NoTime;
     const qint64 s = local.toSecsSinceEpoch() + add;

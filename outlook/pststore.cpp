@@ -7,6 +7,8 @@
 
 #include <libpff.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -81,7 +83,10 @@ struct PstFile {
     std::string path;
     std::string displayName;
     std::string openError; // empty when the file is usable
+    StoreProblem::Kind problem = StoreProblem::Kind::Damaged; // why, when openError is set
     bool passwordProtected = false;
+    std::uint32_t passwordCrc = 0;
+    bool unlocked = false; // the user gave the matching password
     std::array<std::uint8_t, 16> uid{};
     int codePage = 1252;
     std::uint32_t subtreeNid = 0;
@@ -873,6 +878,11 @@ public:
                 name.tag = PR_DISPLAY_NAME_W;
                 name.str = m_file->displayName;
                 v = pickValue(&name, t);
+            } else if (PROP_ID(t) == PROP_ID(PR_PST_PATH_W)) {
+                PropValue path;
+                path.tag = PR_PST_PATH_W;
+                path.str = m_file->path;
+                v = pickValue(&path, t);
             } else if (props && props->valid()) {
                 v = props->get(t);
             } else {
@@ -943,10 +953,11 @@ public:
                 continue;
             if (!m_files[i]->file)
                 return MAPI_E_CORRUPT_DATA;
-            if (m_files[i]->passwordProtected) {
-                log(LogLevel::Critical, "Outlook data file " + m_files[i]->path +
-                                            " is password-protected; it is skipped");
-                return MAPI_E_NO_ACCESS;
+            if (m_files[i]->passwordProtected && !m_files[i]->unlocked) {
+                const HResult hr = unlockStore(m_files[i]->path, m_files[i]->passwordCrc);
+                if (failed(hr))
+                    return hr;
+                m_files[i]->unlocked = true;
             }
             store = std::make_unique<PstMsgStore>(m_files[i]);
             return S_OK;
@@ -1049,6 +1060,30 @@ FilePtr openFile(const std::string& path, std::size_t index)
     for (std::size_t i = 0; i < 16 && i < fallback.size(); ++i)
         f->uid[i] = static_cast<std::uint8_t>(fallback[i]);
 
+    // Why a file cannot be used, in the words the user needs: missing, not readable, not an Outlook
+    // data file (every .pst/.ost starts with "!BDN"), or damaged (libpff fails on it below).
+    if (std::FILE* fp = std::fopen(path.c_str(), "rb")) {
+        char magic[4] = {};
+        const std::size_t got = std::fread(magic, 1, sizeof magic, fp);
+        const int readError = std::ferror(fp) ? errno : 0;
+        std::fclose(fp);
+        if (readError != 0 && got < sizeof magic) {
+            f->problem = readError == EISDIR ? StoreProblem::Kind::NotOutlookData : StoreProblem::Kind::NoAccess;
+            f->openError = std::strerror(readError);
+            return f;
+        }
+        if (got < sizeof magic || std::memcmp(magic, "!BDN", 4) != 0) {
+            f->problem = StoreProblem::Kind::NotOutlookData;
+            f->openError = "invalid file signature: not an Outlook data file";
+            return f;
+        }
+    } else {
+        const int e = errno;
+        f->problem = (e == ENOENT || e == ENOTDIR) ? StoreProblem::Kind::Missing : StoreProblem::Kind::NoAccess;
+        f->openError = std::strerror(e);
+        return f;
+    }
+
     PffError err;
     if (libpff_file_initialize(&f->file, err.out()) != 1) {
         f->openError = err.text();
@@ -1094,12 +1129,14 @@ FilePtr openFile(const std::string& path, std::size_t index)
                 f->subtreeNid = 0;
         }
         // PR_PST_PASSWORD: the CRC of the password of a protected .pst (an .ost uses the tag
-        // otherwise). Outlook asks for the password; we have none, so the store stays closed.
+        // otherwise). The store opens once the user gives a password that matches it.
         std::uint8_t contentType = 0;
-        const PropValue password = props.get(PROP_TAG(PT_LONG, 0x67FF));
+        const PropValue password = props.get(PR_PST_PASSWORD);
         if (libpff_file_get_content_type(f->file, &contentType, nullptr) == 1 &&
-            contentType == LIBPFF_FILE_CONTENT_TYPE_PST && !password.isError() && password.l != 0)
+            contentType == LIBPFF_FILE_CONTENT_TYPE_PST && !password.isError() && password.l != 0) {
             f->passwordProtected = true;
+            f->passwordCrc = static_cast<std::uint32_t>(password.l);
+        }
     }
     if (f->subtreeNid == 0)
         f->subtreeNid = findSubtreeByName(*f);
@@ -1115,15 +1152,21 @@ HResult logonPst(const std::vector<std::string>& paths, std::unique_ptr<Session>
 {
     session.reset();
     std::vector<FilePtr> files;
+    std::vector<StoreProblem> problems;
     std::size_t usable = 0;
     for (const std::string& path : paths) {
         FilePtr f = openFile(path, files.size());
-        if (!f->openError.empty())
+        if (!f->openError.empty()) {
             log(LogLevel::Critical, "Outlook data file " + path + " cannot be opened: " + f->openError);
-        else
+            problems.push_back(StoreProblem{f->problem, path, f->openError});
+        } else {
             ++usable;
+            if (f->subtreeNid == 0)
+                problems.push_back(StoreProblem{StoreProblem::Kind::Damaged, path, "no readable top folder"});
+        }
         files.push_back(std::move(f));
     }
+    reportStoreProblems(problems, usable > 0 && problems.size() < paths.size());
     if (usable == 0)
         return MAPI_E_LOGON_FAILED;
     session = std::make_unique<PstSession>(std::move(files));

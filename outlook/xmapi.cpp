@@ -16,6 +16,8 @@ namespace {
 
 std::mutex g_mutex;
 ProfileDialog g_profileDialog;
+PasswordPrompt g_passwordPrompt;
+StoreProblemReport g_problemReport;
 LogSink g_logSink;
 int g_initCount = 0;
 
@@ -144,6 +146,61 @@ void setProfileDialog(ProfileDialog dialog)
     g_profileDialog = std::move(dialog);
 }
 
+void setPasswordPrompt(PasswordPrompt prompt)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_passwordPrompt = std::move(prompt);
+}
+
+void setStoreProblemReport(StoreProblemReport report)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_problemReport = std::move(report);
+}
+
+std::uint32_t PasswordCrc(const std::string& bytes)
+{
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t crc = 0;
+    for (unsigned char b : bytes)
+        crc = table[(crc ^ b) & 0xFFu] ^ (crc >> 8);
+    return crc;
+}
+
+bool PasswordMatches(const std::string& password, std::uint32_t crc)
+{
+    if (PasswordCrc(password) == crc)
+        return true;
+    // The same text in one byte per character, when every character has one.
+    std::string narrow;
+    for (std::size_t i = 0; i < password.size();) {
+        const auto b = static_cast<unsigned char>(password[i]);
+        if (b < 0x80) {
+            narrow += static_cast<char>(b);
+            ++i;
+        } else if ((b & 0xE0u) == 0xC0u && i + 1 < password.size()) {
+            const std::uint32_t cp =
+                ((b & 0x1Fu) << 6) | (static_cast<unsigned char>(password[i + 1]) & 0x3Fu);
+            if (cp > 0xFF)
+                return false;
+            narrow += static_cast<char>(cp);
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return narrow != password && PasswordCrc(narrow) == crc;
+}
+
 void setLogSink(LogSink sink)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -257,6 +314,45 @@ HResult HrQueryAllRows(Table& table, const std::vector<PropTag>& columns, RowSet
 }
 
 namespace detail {
+
+HResult unlockStore(const std::string& file, std::uint32_t crc)
+{
+    PasswordPrompt prompt;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        prompt = g_passwordPrompt;
+    }
+    for (int attempt = 1; prompt && attempt <= PasswordAttempts; ++attempt) {
+        std::string password;
+        if (!prompt(file, attempt, password))
+            break;
+        if (PasswordMatches(password, crc)) {
+            log(LogLevel::Debug, "Outlook data file " + file + " opened with its password");
+            return S_OK;
+        }
+        if (attempt == PasswordAttempts) {
+            log(LogLevel::Critical,
+                "Outlook data file " + file + ": wrong password given " + std::to_string(attempt) + " times; it is skipped");
+            reportStoreProblems({StoreProblem{StoreProblem::Kind::WrongPassword, file, "wrong password"}}, true);
+            return MAPI_E_NO_ACCESS;
+        }
+    }
+    log(LogLevel::Critical, "Outlook data file " + file + " is password-protected; it is skipped");
+    return MAPI_E_USER_CANCEL;
+}
+
+void reportStoreProblems(const std::vector<StoreProblem>& problems, bool anyUsable)
+{
+    if (problems.empty())
+        return;
+    StoreProblemReport report;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        report = g_problemReport;
+    }
+    if (report)
+        report(problems, anyUsable);
+}
 
 std::string hex32(std::uint32_t v)
 {

@@ -238,6 +238,13 @@ constexpr bool succeeded(HResult hr) { return hr >= 0; }
 #ifndef PR_MESSAGE_FLAGS
 #define PR_MESSAGE_FLAGS PROP_TAG(PT_LONG, 0x0E07)
 #endif
+// Store properties of personal folders: the file's path, and the checksum of its password.
+#ifndef PR_PST_PATH_W
+#define PR_PST_PATH_W PROP_TAG(PT_UNICODE, 0x6700)
+#endif
+#ifndef PR_PST_PASSWORD
+#define PR_PST_PASSWORD PROP_TAG(PT_LONG, 0x67FF)
+#endif
 
 namespace xmapi {
 
@@ -473,6 +480,42 @@ std::unique_ptr<T> objectCast(std::unique_ptr<MapiProp> object)
 // MAPI_E_USER_CANCEL). Programs register a file dialog here; tests register a lambda.
 using ProfileDialog = std::function<std::vector<std::string>()>;
 void setProfileDialog(ProfileDialog dialog);
+
+// A password-protected .pst keeps a checksum of its password in PR_PST_PASSWORD (0 or absent: no
+// password): CRC-32 over the password's bytes with the standard table, starting at 0 and without
+// the final inversion. The password itself is not needed to read the file; as Outlook does, a
+// store is only opened once the user has given the password that matches.
+std::uint32_t PasswordCrc(const std::string& bytes);
+// True when `password` (UTF-8, as typed) matches `crc`: in UTF-8 or, for text that fits, in the
+// single-byte code page that Outlook writes (Latin-1 range).
+bool PasswordMatches(const std::string& password, std::uint32_t crc);
+
+// Asked when a protected store is opened: `file` names it (its path; a store that is no file: its
+// name), `attempt` counts from 1. Returns false when the user cancels; the store is then skipped.
+// After the third wrong password the store is skipped too. Without a registered prompt a protected
+// store is skipped. Programs register a dialog here; tests register a lambda.
+constexpr int PasswordAttempts = 3;
+using PasswordPrompt = std::function<bool(const std::string& file, int attempt, std::string& password)>;
+void setPasswordPrompt(PasswordPrompt prompt);
+
+// A file of the profile that cannot be used, and why.
+struct StoreProblem {
+    enum class Kind {
+        Missing,        // no such file
+        NoAccess,       // the file exists but may not be read
+        NotOutlookData, // not a .pst/.ost file
+        Damaged,        // an Outlook data file that cannot be read
+        WrongPassword,  // protected, and the right password was not given
+    };
+    Kind kind = Kind::Damaged;
+    std::string file;
+    std::string detail; // the library's own words, for the log
+};
+// Told once per logon about every file that cannot be opened (`anyUsable`: whether the logon goes
+// on with the other files), and once per protected store that stays closed after wrong passwords.
+// Programs register a message box here; tests register a lambda.
+using StoreProblemReport = std::function<void(const std::vector<StoreProblem>& problems, bool anyUsable)>;
+void setStoreProblemReport(StoreProblemReport report);
 
 // Diagnostic lines of the back-ends (unreadable files, skipped items). The default writes them to
 // standard error; the outlook library routes them into the program's message log.

@@ -17,6 +17,12 @@ std::string utf16leToUtf8(const std::uint8_t* data, std::size_t size);
 bool convertStringType(PropValue& value, PropType wanted);
 std::string hex32(std::uint32_t v); // "0x%08X"
 
+// The password dialog for a protected store: S_OK once a password matching `crc` was given,
+// MAPI_E_USER_CANCEL when the user cancelled (or no prompt is registered), MAPI_E_NO_ACCESS after
+// the last wrong attempt (reported as a StoreProblem). Logs the outcome.
+HResult unlockStore(const std::string& file, std::uint32_t crc);
+void reportStoreProblems(const std::vector<StoreProblem>& problems, bool anyUsable);
+
 HResult logonMemory(const std::string& path, std::unique_ptr<Session>& session);
 HResult logonMemoryText(const std::string& json, const std::string& origin, std::unique_ptr<Session>& session);
 HResult logonPst(const std::vector<std::string>& paths, std::unique_ptr<Session>& session);

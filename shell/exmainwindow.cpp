@@ -8,12 +8,14 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDebug>
+#include <QDir>
 #include <QFont>
 #include <QFrame>
 #include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSet>
 #include <QTreeWidget>
 
 namespace {
@@ -126,15 +128,32 @@ void ExMainWindow::ReadyImport(QList<ExFOLDER*>* folders)
     if (totalItems != 0)
         pushButton->setEnabled(true);
 
+    // Rows of several stores ("Kontakte" of this file and of that one) carry the store's file.
+    QSet<const ExFOLDER*> roots;
+    if (folders) {
+        for (const ExFOLDER* folder : *folders)
+            if (folder && folder->storeRoot()->isStoreRoot)
+                roots.insert(folder->storeRoot());
+    }
+    const bool severalStores = roots.size() > 1;
+
     const QIcon folderIcon(m_table.resourcePrefix() + QLatin1String("folder.JPG"));
     if (folders) {
         for (ExFOLDER* folder : *folders) {
             if (!folder)
                 continue;
             auto* row = new QTreeWidgetItem(treeWidget);
-            row->setText(0, folder->name);
+            QString tooltip = m_table.rowTooltip.arg(folder->itemCount);
+            if (severalStores) {
+                const ExFOLDER* root = folder->storeRoot();
+                row->setText(0, folder->name + QStringLiteral(" – ") + folder->storeLabel());
+                tooltip += QLatin1Char('\n') +
+                           (root->storeFile.isEmpty() ? root->name : QDir::toNativeSeparators(root->storeFile));
+            } else {
+                row->setText(0, folder->name);
+            }
             row->setIcon(0, folderIcon);
-            row->setToolTip(0, m_table.rowTooltip.arg(folder->itemCount));
+            row->setToolTip(0, tooltip);
             m_rows.insert(folder, row);
             folder->treeItem = row;
         }

@@ -1,6 +1,12 @@
 #pragma once
 
+#include "xmapi.h"
+
+#include <QString>
 #include <QStringList>
+
+#include <string>
+#include <vector>
 
 class QWidget;
 
@@ -8,6 +14,13 @@ class QWidget;
 // files. An empty list means the user cancelled.
 QStringList exPickOutlookDataFiles(QWidget* parent);
 
-// Registers exPickOutlookDataFiles as the store access's profile dialog (used when neither KELVOR_PST nor
-// KELVOR_STORE is set).
+// Asks for the password of a protected Outlook data file, naming the file; from the second attempt on it
+// says that the previous password was wrong. False when the user cancels.
+bool exAskStorePassword(const QString& file, int attempt, QString& password);
+
+// The text of the message about files that cannot be used: each file with the reason and what to do.
+QString exStoreProblemText(const std::vector<xmapi::StoreProblem>& problems, bool anyUsable);
+
+// Registers the dialogs above with the store access: the file dialog as its profile dialog (used when
+// neither KELVOR_PST nor KELVOR_STORE is set), the password dialog, and a warning box for unusable files.
 void exRegisterProfileDialog();

@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QLabel>
 
 // The pictures are compiled into the wizard's library: register them before the form loads them.
 static void initWizardResources()
@@ -21,6 +22,7 @@ Wizard::Wizard(QWidget* parent, const QString& programDir)
 {
     initWizardResources();
     m_ui->setupUi(this);
+    fitHeading();
     // A plain QWidget paints its style-sheet background only when asked to.
     setAttribute(Qt::WA_StyledBackground);
 
@@ -34,6 +36,27 @@ Wizard::Wizard(QWidget* parent, const QString& programDir)
 }
 
 Wizard::~Wizard() = default;
+
+void Wizard::fitHeading()
+{
+    // The form's widths suit Tahoma; where another font stands in (most Linux desktops have no
+    // Tahoma) the heading would be cut. Each label takes at least the width its text needs, and the
+    // version label follows the heading rather than lying on it.
+    auto fit = [](QLabel* label) {
+        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
+    };
+    fit(m_ui->lb_1);
+    fit(m_ui->lb_2);
+    fit(m_ui->lb_3);
+    const int gap = 6;
+    const int x = qMax(m_ui->lb_3->x(), m_ui->lb_2->geometry().right() + 1 + gap);
+    if (x + m_ui->lb_3->width() <= width()) {
+        m_ui->lb_3->move(x, m_ui->lb_3->y());
+    } else {
+        // No room beside the heading: the version goes on the line below, under its start.
+        m_ui->lb_3->move(m_ui->lb_2->x(), m_ui->lb_2->geometry().bottom() + 1);
+    }
+}
 
 void Wizard::loadSettings()
 {

@@ -47,6 +47,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void fitHeading();
     void loadSettings();
     void saveSettings();
     void launch(Importer importer);

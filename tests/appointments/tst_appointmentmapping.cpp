@@ -40,8 +40,12 @@ QJsonObject reminderSet(bool on)
 {
     return named(commonSet, 0x8503, "PT_BOOLEAN", on);
 }
+QJsonObject allDayFlag(bool on)
+{
+    return named(appointmentSet, 0x8215, "PT_BOOLEAN", on);
+}
 
-// Every named property an appointment can carry, so the store knows all 11 names.
+// Every named property an appointment can carry, so the store knows all 12 names.
 QJsonObject everyName()
 {
     return appointment(
@@ -50,7 +54,7 @@ QJsonObject everyName()
          named(commonSet, 0x8506, "PT_BOOLEAN", false), keywords({QStringLiteral("k")}),
          named(appointmentSet, 0x8208, "PT_STRING8", QStringLiteral("l")), named(appointmentSet, 0x8205, "PT_LONG", 0),
          named(appointmentSet, 0x823B, "PT_STRING8", QStringLiteral("to")),
-         named(appointmentSet, 0x823C, "PT_STRING8", QStringLiteral("cc"))},
+         named(appointmentSet, 0x823C, "PT_STRING8", QStringLiteral("cc")), allDayFlag(false)},
         subject(QStringLiteral("alle Namen")));
 }
 
@@ -164,7 +168,22 @@ void TstAppointmentMapping::readsRow_data()
         << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)),
                         named(commonSet, 0x8560, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))},
                        subj)
-        << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), -1}};
+        << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), 0}};
+    QTest::newRow("reminder switched on without a date")
+        << zone
+        << appointment({startAt(t(3, 5, 9)), endAt(t(3, 5, 10)), reminderSet(true),
+                        named(commonSet, 0x8560, "PT_SYSTIME", QStringLiteral("4501-01-01T00:00:00Z"))},
+                       subj)
+        << QVariantMap{{QStringLiteral("rem"), 0}, {QStringLiteral("remember"), 0}};
+    // Outlook's all-day flag decides wherever it is stored; the duration only where it is not.
+    QTest::newRow("all day on the 23-hour day of the switch")
+        << zone << appointment({startAt(t(3, 29)), endAt(t(3, 30)), allDayFlag(true)}, subj)
+        << QVariantMap{{QStringLiteral("day"), 1},
+                       {QStringLiteral("stop"), static_cast<int>(t(3, 30).toSecsSinceEpoch()) - 7200}};
+    QTest::newRow("timed trade fair over three days")
+        << zone << appointment({startAt(t(3, 5, 9)), endAt(t(3, 7, 18)), allDayFlag(false)}, subj)
+        << QVariantMap{{QStringLiteral("day"), -1},
+                       {QStringLiteral("stop"), static_cast<int>(t(3, 7, 18).toSecsSinceEpoch())}};
     QTest::newRow("no end lasts no time")
         << zone << appointment({startAt(t(3, 5, 9))}, subj)
         << QVariantMap{{QStringLiteral("stop"), static_cast<int>(t(3, 5, 9).toSecsSinceEpoch())},
@@ -267,6 +286,8 @@ void TstAppointmentMapping::tagTable()
         QCOMPARE(PROP_TYPE((*tags)[i]), types[i]);
         QVERIFY(LogLines::contains(QStringLiteral("Debug: %1 -> GCPROP ID: %2").arg(i).arg((*tags)[i], 0, 16)));
     }
+    QVERIFY(PROP_ID((*tags)[CalAllDay]) >= 0x8000);
+    QCOMPARE(PROP_TYPE((*tags)[CalAllDay]), PT_BOOLEAN);
     QCOMPARE((*tags)[11], PR_SUBJECT_W);
     QCOMPARE((*tags)[12], PR_BODY_W);
     QVERIFY(LogLines::contains(QStringLiteral("Debug: 12 -> PROP ID: 1000001f")));

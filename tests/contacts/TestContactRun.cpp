@@ -142,6 +142,7 @@ private slots:
     void destroyingARunningJobStopsAndWaits();
     void itemsOfAnotherKindAreSkipped_data();
     void itemsOfAnotherKindAreSkipped();
+    void storesWithTheirOwnNameMaps();
 };
 
 void TestContactRun::initTestCase()
@@ -567,6 +568,53 @@ void TestContactRun::itemsOfAnotherKindAreSkipped()
     for (const QJsonValue& v : storedOf(crm, personal ? "pcontacts" : "persons"))
         lastnames << v.toObject().value(QStringLiteral("lastname")).toString();
     QCOMPARE(lastnames, (QStringList{QStringLiteral("Muster"), QStringLiteral("Holz")}));
+}
+
+void TestContactRun::storesWithTheirOwnNameMaps()
+{
+    // Two files number the same e-mail properties differently: the archive learnt e-mail 2 first.
+    // Each contact's addresses must be read with its own file's numbers.
+    const QByteArray fixture = R"({"stores":[
+        {"name":"Pers\u00f6nliche Ordner","folders":[{"name":"Kontakte","class":"IPF.Contact","items":[
+            {"props":{"0x3001001F":"Anna A","0x3A16001F":"Firma A","0x001A001F":"IPM.Contact"},
+             "named":[{"guid":"{00062004-0000-0000-C000-000000000046}","id":"0x8083","type":"PT_STRING8","value":"anna@a.example"},
+                      {"guid":"{00062004-0000-0000-C000-000000000046}","id":"0x8093","type":"PT_STRING8","value":"anna2@a.example"}]}]}]},
+        {"name":"Archiv","names":[{"guid":"{00062004-0000-0000-C000-000000000046}","id":"0x8093"},
+                                  {"guid":"{00062004-0000-0000-C000-000000000046}","id":"0x8062"}],
+         "folders":[{"name":"Kontakte","class":"IPF.Contact","items":[
+            {"props":{"0x3001001F":"Bert B","0x3A16001F":"Firma B","0x001A001F":"IPM.Contact"},
+             "named":[{"guid":"{00062004-0000-0000-C000-000000000046}","id":"0x8083","type":"PT_STRING8","value":"bert@b.example"}]}]}]}]})";
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("two-stores.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(fixture);
+    file.close();
+    auto outlook = scan(file.fileName());
+    qputenv("KELVOR_STORE", dataFile("contacts.json").toLocal8Bit());
+    QVERIFY(outlook->status());
+    QCOMPARE(outlook->folders()->size(), 2);
+    const QList<ExFOLDER*> both = *outlook->folders();
+
+    for (const bool personal : {true, false}) {
+        TestCrm crm(QStringLiteral("TestContactRun_twoStores%1").arg(int(personal)));
+        QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+        useCrm(crm);
+        RunResult r;
+        run(*outlook, both, personal, r);
+        if (personal) {
+            const QJsonArray p = storedOf(crm, "pcontacts");
+            QCOMPARE(p.size(), 2);
+            QCOMPARE(field(p, 0, "emailadr1"), QStringLiteral("anna@a.example"));
+            QCOMPARE(field(p, 0, "emailadr2"), QStringLiteral("anna2@a.example"));
+            QCOMPARE(field(p, 1, "emailadr1"), QStringLiteral("bert@b.example"));
+            QVERIFY(field(p, 1, "emailadr2").isEmpty());
+        } else {
+            // A company takes e-mail 1 only: the archive's contact must not lose it.
+            const QJsonArray companies = storedOf(crm, "contacts");
+            QCOMPARE(companies.size(), 2);
+            QCOMPARE(field(companies, 1, "email"), QStringLiteral("bert@b.example"));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestContactRun)

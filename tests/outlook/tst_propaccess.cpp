@@ -345,6 +345,14 @@ void TestPropAccess::times_data()
                                       << none;
     QTest::newRow("Berlin 4501 no date") << QByteArray("Europe/Berlin") << QByteArray("4501-01-01T00:00:00Z") << none
                                          << none << none << none;
+    // A local time the clocks skip is the moment of the switch, never "no time": 02:30 on the
+    // last Sunday of March in Berlin, and midnight where the clocks go forward at midnight.
+    QTest::newRow("Berlin skipped hour") << QByteArray("Europe/Berlin") << QByteArray("2026-03-29T02:30:00Z")
+                                         << qint64(1774746000 + 7200) << qint64(1774746000)
+                                         << qint64(1774746000 + 7200) << qint64(1774751400);
+    QTest::newRow("Santiago skipped midnight") << QByteArray("America/Santiago") << QByteArray("2026-09-06T00:00:00Z")
+                                               << qint64(1788667200 + 7200) << qint64(1788667200)
+                                               << qint64(1788667200 + 7200) << qint64(1788652800);
     QTest::newRow("UTC last second") << QByteArray("UTC") << QByteArray("2106-02-07T06:28:14Z") << none
                                      << qint64(4294967294LL) << qint64(4294967294LL + 7200 - 4294967296LL)
                                      << qint64(4294967294LL);

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -118,6 +119,8 @@ private Q_SLOTS:
     void scanOnFiles();
     void badFiles_data();
     void badFiles();
+    void wrongPasswordOnSamples_data();
+    void wrongPasswordOnSamples();
     void brokenFolderInGoodFile();
     void concurrentReaders();
 };
@@ -485,14 +488,20 @@ void TestPst::badFiles_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("logsOn");
     QTest::addColumn<QString>("logLine");
+    QTest::addColumn<int>("problem"); // what the user is told (StoreProblem::Kind); -1: nothing
+    using Kind = xmapi::StoreProblem::Kind;
+    const int damaged = int(Kind::Damaged), notOutlook = int(Kind::NotOutlookData), missing = int(Kind::Missing);
     QTest::newRow("header checksum") << "bad/AddingBulkMessagesWithImprovedPerformance.pst" << false
-                                     << "mismatch in file header checksum";
-    QTest::newRow("no root folder") << "bad/hist__CSharp__Outlook.pst" << true << "has no readable top folder";
-    QTest::newRow("mbox behind .pst") << "bad/hist__SMTP__Outlook.pst" << false << "invalid file signature";
-    QTest::newRow("text") << "bad/not-a-pst-file.txt" << false << "cannot be opened";
-    QTest::newRow("truncated header") << "bad/truncated-in-header.bin" << false << "cannot be opened";
-    QTest::newRow("password") << "calendar/passworded.pst" << true << "is password-protected; it is skipped";
-    QTest::newRow("missing file") << "bad/does-not-exist.pst" << false << "cannot be opened";
+                                     << "mismatch in file header checksum" << damaged;
+    QTest::newRow("no root folder") << "bad/hist__CSharp__Outlook.pst" << true << "has no readable top folder" << damaged;
+    QTest::newRow("mbox behind .pst") << "bad/hist__SMTP__Outlook.pst" << false << "invalid file signature"
+                                      << notOutlook;
+    QTest::newRow("text") << "bad/not-a-pst-file.txt" << false << "cannot be opened" << notOutlook;
+    QTest::newRow("truncated header") << "bad/truncated-in-header.bin" << false << "cannot be opened" << damaged;
+    // Without a password dialog a protected file is skipped, as when the user cancels it.
+    QTest::newRow("password") << "calendar/passworded.pst" << true << "is password-protected; it is skipped" << -1;
+    QTest::newRow("missing file") << "bad/does-not-exist.pst" << false << "cannot be opened" << missing;
+    QTest::newRow("folder") << "bad" << false << "cannot be opened" << notOutlook;
 }
 
 void TestPst::badFiles()
@@ -500,6 +509,13 @@ void TestPst::badFiles()
     QFETCH(QString, file);
     QFETCH(bool, logsOn);
     QFETCH(QString, logLine);
+    QFETCH(int, problem);
+    std::vector<std::pair<xmapi::StoreProblem, bool>> told;
+    xmapi::setStoreProblemReport([&](const std::vector<xmapi::StoreProblem>& problems, bool anyUsable) {
+        for (const auto& p : problems)
+            told.emplace_back(p, anyUsable);
+    });
+    auto cleanup = qScopeGuard([] { xmapi::setStoreProblemReport({}); });
     qputenv("KELVOR_PST", sample(file).toLocal8Bit());
     LogCapture log;
     {
@@ -510,12 +526,58 @@ void TestPst::badFiles()
         QVERIFY(o.stores().isEmpty());
     }
     QVERIFY2(!log.lines().filter(logLine).isEmpty(), qPrintable(log.lines().join(QLatin1Char('\n'))));
-    // A bad file beside a good one costs only its own store.
+    // The user is told which file is skipped and why, and that nothing is left.
+    QCOMPARE(told.size(), problem < 0 ? std::size_t(0) : std::size_t(1));
+    if (problem >= 0) {
+        QCOMPARE(int(told[0].first.kind), problem);
+        QCOMPARE(QString::fromStdString(told[0].first.file), sample(file));
+        QVERIFY(!told[0].second);
+    }
+    // A bad file beside a good one costs only its own store; the user learns that one is skipped.
+    told.clear();
     qputenv("KELVOR_PST", (sample(file) + QLatin1Char(':') + sample(QStringLiteral("contacts/SampleContacts1.pst"))).toLocal8Bit());
     ExOutlook o(0, ExScanProfile::contacts());
     QVERIFY(o.status());
     o.ScanFolders();
     QCOMPARE(o.totalItems(), 6);
+    QCOMPARE(told.size(), problem < 0 ? std::size_t(0) : std::size_t(1));
+    if (problem >= 0)
+        QVERIFY(told[0].second);
+}
+
+void TestPst::wrongPasswordOnSamples_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("calendar") << "calendar/passworded.pst";
+    QTest::newRow("mail") << "mail/passwordprotectedPST.pst";
+}
+
+void TestPst::wrongPasswordOnSamples()
+{
+    // The samples' passwords are unknown; a wrong one must never open them.
+    QFETCH(QString, file);
+    QStringList asked;
+    xmapi::setPasswordPrompt([&](const std::string& f, int attempt, std::string& password) {
+        asked << QString::fromStdString(f);
+        password = "falsch" + std::to_string(attempt);
+        return true;
+    });
+    int reported = 0;
+    xmapi::setStoreProblemReport([&](const std::vector<xmapi::StoreProblem>& problems, bool) {
+        for (const auto& p : problems)
+            reported += p.kind == xmapi::StoreProblem::Kind::WrongPassword ? 1 : 0;
+    });
+    auto cleanup = qScopeGuard([] {
+        xmapi::setPasswordPrompt({});
+        xmapi::setStoreProblemReport({});
+    });
+    qputenv("KELVOR_PST", sample(file).toLocal8Bit());
+    ExOutlook o(0, ExScanProfile::email());
+    QVERIFY(o.status());
+    o.ScanFolders();
+    QVERIFY(o.stores().isEmpty());
+    QCOMPARE(asked, QStringList(xmapi::PasswordAttempts, sample(file)));
+    QCOMPARE(reported, 1);
 }
 
 void TestPst::brokenFolderInGoodFile()

@@ -59,6 +59,8 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void twoStoresSameNames();
+    void protectedStore_data();
+    void protectedStore();
     void cancelledLogon();
     void brokenFixtureIsFailedLogon();
     void mailVariantTree();
@@ -201,6 +203,67 @@ void TestScan::twoStoresSameNames()
     QCOMPARE(o.folderList().at(1)->parent->name, QStringLiteral("Archiv"));
     QCOMPARE(o.totalItems(), 7);
     QCOMPARE(o.stores().size(), 2);
+}
+
+void TestScan::protectedStore_data()
+{
+    // The answers the user gives, one per prompt; "<cancel>" presses cancel.
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<bool>("reported"); // the user is told that the file stays closed
+    QTest::newRow("right at once") << QStringList{QStringLiteral("qwerty12345")} << true << false;
+    QTest::newRow("right at the third try")
+        << QStringList{QStringLiteral("qwerty"), QStringLiteral("Qwerty12345"), QStringLiteral("qwerty12345")} << true
+        << false;
+    QTest::newRow("three wrong") << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}
+                                 << false << true;
+    QTest::newRow("cancel") << QStringList{QStringLiteral("<cancel>")} << false << false;
+    QTest::newRow("wrong, then cancel") << QStringList{QStringLiteral("x"), QStringLiteral("<cancel>")} << false
+                                        << false;
+}
+
+void TestScan::protectedStore()
+{
+    QFETCH(QStringList, answers);
+    QFETCH(bool, opens);
+    QFETCH(bool, reported);
+    // The checksum a protected file keeps of "qwerty12345".
+    QCOMPARE(xmapi::PasswordCrc("qwerty12345"), 0xEA6524E4u);
+    FixtureFile fx(R"({"stores":[
+        {"name":"Archiv","props":{"0x67FF0003":"0xEA6524E4","0x6700001F":"/home/anna/archiv.pst"},
+         "folders":[{"name":"Kontakte","class":"IPF.Contact","count":3}]},
+        {"name":"Offen","folders":[{"name":"Kontakte","class":"IPF.Contact","count":2}]}]})");
+    QStringList asked;
+    xmapi::setPasswordPrompt([&](const std::string& file, int attempt, std::string& password) {
+        asked << QStringLiteral("%1 #%2").arg(QString::fromStdString(file)).arg(attempt);
+        const QString answer = answers.value(attempt - 1, QStringLiteral("<cancel>"));
+        password = answer.toStdString();
+        return answer != QLatin1String("<cancel>");
+    });
+    std::vector<xmapi::StoreProblem> problems;
+    xmapi::setStoreProblemReport(
+        [&](const std::vector<xmapi::StoreProblem>& p, bool) { problems.insert(problems.end(), p.begin(), p.end()); });
+    {
+        ExOutlook o(0, ExScanProfile::contacts());
+        QVERIFY(o.status());
+        o.ScanFolders();
+        // Never asked more than three times; every prompt names the file.
+        QCOMPARE(asked.size(), std::min<qsizetype>(answers.size(), xmapi::PasswordAttempts));
+        for (int i = 0; i < asked.size(); ++i)
+            QCOMPARE(asked[i], QStringLiteral("/home/anna/archiv.pst #%1").arg(i + 1));
+        // The unprotected store opens in any case.
+        QCOMPARE(o.stores().size(), opens ? 2 : 1);
+        QCOMPARE(o.totalItems(), opens ? 5 : 2);
+        if (opens)
+            QCOMPARE(o.stores().front()->storeFile, QStringLiteral("/home/anna/archiv.pst"));
+    }
+    xmapi::setPasswordPrompt({});
+    xmapi::setStoreProblemReport({});
+    QCOMPARE(problems.size(), reported ? std::size_t(1) : std::size_t(0));
+    if (reported) {
+        QCOMPARE(problems[0].kind, xmapi::StoreProblem::Kind::WrongPassword);
+        QCOMPARE(problems[0].file, std::string("/home/anna/archiv.pst"));
+    }
 }
 
 void TestScan::cancelledLogon()

@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTreeWidget>
 #include <QtTest>
@@ -106,6 +108,8 @@ private slots:
     void progressCodes();
     void progressDialogLayout();
     void completionDialog();
+    void longSummaryOpensAtItsCounts();
+    void rowsOfSeveralStores();
 };
 
 void TestExShell::init()
@@ -387,8 +391,7 @@ void TestExShell::completionDialog()
     QVERIFY(!dlg.windowIcon().isNull());
     QCOMPARE(dlg.styleSheet(), QStringLiteral("QDialog#ExInfoDialogClass{background-color: rgb(233, 242, 249); }"));
     QCOMPARE(dlg.frame->geometry(), QRect(10, 10, 381, 241));
-    QCOMPARE(dlg.label->geometry(), QRect(0, 0, 381, 241));
-    QCOMPARE(dlg.label->parentWidget(), dlg.frame);
+    QVERIFY(dlg.frame->isAncestorOf(dlg.label));
     QCOMPARE(dlg.label->text(), summary);
     QCOMPARE(dlg.label->textFormat(), Qt::RichText);
     QVERIFY(dlg.label->wordWrap());
@@ -399,6 +402,65 @@ void TestExShell::completionDialog()
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     QTest::mouseClick(dlg.pbClose, Qt::LeftButton);
     QVERIFY(!dlg.isVisible());
+}
+
+void TestExShell::longSummaryOpensAtItsCounts()
+{
+    // Forty tasks imported a second time: one line each, then the count lines.
+    QString summary;
+    for (int i = 1; i <= 40; ++i)
+        summary += QStringLiteral("<font color=\"blue\">Aufgabe <i>Nummer %1</i> existiert bereits</font><br>").arg(i);
+    summary += QStringLiteral("<font color=\"blue\"><i>40</i> Aufgaben existieren bereits</font><br>"
+                              "<br><font color=\"green\"><b>0  Aufgaben sind erfolgreich importiert.</b></font><br>");
+    QWidget parent;
+    ExInfoDialog dlg(summary, QString(), &parent);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QCOMPARE(dlg.size(), QSize(400, 290));
+    // The whole text is laid out (nothing cut off) and the area scrolls over it...
+    QVERIFY(dlg.label->height() >= dlg.label->heightForWidth(dlg.label->width()));
+    QScrollBar* bar = dlg.scrollArea->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    // ...and it opens at its end: the label's last line lies inside the visible part.
+    QWidget* viewport = dlg.scrollArea->viewport();
+    QTRY_VERIFY(dlg.label->mapTo(viewport, QPoint(0, dlg.label->height())).y() <= viewport->height());
+    QCOMPARE(bar->value(), bar->maximum());
+    // Scrolling back shows the first line.
+    bar->setValue(0);
+    QCOMPARE(dlg.label->mapTo(viewport, QPoint(0, 0)).y(), 0);
+}
+
+void TestExShell::rowsOfSeveralStores()
+{
+    // Two stores, each with a "Kontakte": each row says which file (or store) it comes from.
+    auto file = makeFolder(QStringLiteral("Pers\u00f6nliche Ordner"), 0);
+    file->isStoreRoot = true;
+    file->storeFile = QStringLiteral("/daten/outlook/archiv-2019.pst");
+    auto named = makeFolder(QStringLiteral("Archiv"), 0);
+    named->isStoreRoot = true;
+    for (auto* root : {file.get(), named.get()}) {
+        auto child = makeFolder(QStringLiteral("Kontakte"), root == file.get() ? 4 : 7);
+        child->parent = root;
+        root->subFolders.push_back(std::move(child));
+    }
+    QList<ExFOLDER*> folders{file->subFolders[0].get(), named->subFolders[0].get()};
+    ExMainWindow w(m_table);
+    w.ReadyImport(&folders);
+    QTreeWidgetItem* first = w.treeWidget->topLevelItem(0);
+    QTreeWidgetItem* second = w.treeWidget->topLevelItem(1);
+    QVERIFY(first->text(0).startsWith(QStringLiteral("Kontakte")));
+    QVERIFY(first->text(0).contains(QStringLiteral("archiv-2019.pst")));
+    QVERIFY(second->text(0).contains(QStringLiteral("Archiv")));
+    QVERIFY(first->toolTip(0).startsWith(QStringLiteral("4 Kontakte")));
+    QVERIFY(first->toolTip(0).contains(QStringLiteral("/daten/outlook/archiv-2019.pst")));
+    QVERIFY(second->toolTip(0).startsWith(QStringLiteral("7 Kontakte")));
+
+    // One store alone: rows keep the folder's name only.
+    QList<ExFOLDER*> one{file->subFolders[0].get()};
+    ExMainWindow single(m_table);
+    single.ReadyImport(&one);
+    QCOMPARE(single.treeWidget->topLevelItem(0)->text(0), QStringLiteral("Kontakte"));
+    QCOMPARE(single.treeWidget->topLevelItem(0)->toolTip(0), QStringLiteral("4 Kontakte"));
 }
 
 QTEST_MAIN(TestExShell)

@@ -21,13 +21,14 @@ QJsonObject task(const QString& subject, const QJsonArray& named, const QJsonObj
 }
 
 // Outlook keeps task dates as midnight of the chosen day without a zone: wall-clock fields in UTC.
-QJsonValue day(int y, int mo, int d, int h = 0)
+QJsonValue day(int y, int mo, int d, int h = 0, int mi = 0)
 {
-    return QStringLiteral("%1-%2-%3T%4:00:00Z")
+    return QStringLiteral("%1-%2-%3T%4:%5:00Z")
         .arg(y, 4, 10, QLatin1Char('0'))
         .arg(mo, 2, 10, QLatin1Char('0'))
         .arg(d, 2, 10, QLatin1Char('0'))
-        .arg(h, 2, 10, QLatin1Char('0'));
+        .arg(h, 2, 10, QLatin1Char('0'))
+        .arg(mi, 2, 10, QLatin1Char('0'));
 }
 
 QVariantMap fieldsOf(const crmTaskItem& t)
@@ -137,6 +138,16 @@ void TstTaskMapping::readsRow_data()
                         named(commonSet, 0x8502, "PT_SYSTIME", day(2026, 3, 4, 16))})
             << QVariantMap{{QStringLiteral("rem"), 1}, {QStringLiteral("remember"), 28800}};
     }
+
+    // Times the clocks skip become the moment of the switch instead of being dropped.
+    QTest::newRow("reminder in the skipped hour")
+        << QByteArray("Europe/Berlin") << 0
+        << task(s, {named(taskSet, 0x8105, "PT_SYSTIME", day(2026, 3, 29)), named(commonSet, 0x8503, "PT_BOOLEAN", true),
+                    named(commonSet, 0x8502, "PT_SYSTIME", day(2026, 3, 29, 2, 30))})
+        << QVariantMap{{QStringLiteral("rem"), 1}, {QStringLiteral("remember"), 1774738800 - 1774746000}};
+    QTest::newRow("due at a skipped midnight")
+        << QByteArray("America/Santiago") << 0 << task(s, {named(taskSet, 0x8105, "PT_SYSTIME", day(2026, 9, 6))})
+        << QVariantMap{{QStringLiteral("stop"), 1788667200}};
 
     const QByteArray zone("UTC");
     QTest::newRow("reminder time without a date")

@@ -20,6 +20,8 @@ private slots:
     void window();
     void styleSheet();
     void passwordIsMasked();
+    void headingIsWhole();
+    void tabOrder();
 };
 
 void TestWizardForm::widgets_data()
@@ -65,7 +67,17 @@ void TestWizardForm::widgets()
     auto* widget = wizard.findChild<QWidget*>(name);
     QVERIFY2(widget, qPrintable(name));
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
-    QCOMPARE(widget->geometry(), geometry);
+    // The heading labels grow with their font (Tahoma's stand-ins run wider) and the version label
+    // follows the heading: there the form's geometry is the least they take.
+    if (name == QLatin1String("lb_1") || name == QLatin1String("lb_2")) {
+        QCOMPARE(widget->pos(), geometry.topLeft());
+        QCOMPARE(widget->height(), geometry.height());
+        QVERIFY(widget->width() >= geometry.width());
+    } else if (name == QLatin1String("lb_3")) {
+        QVERIFY(widget->width() >= geometry.width());
+    } else {
+        QCOMPARE(widget->geometry(), geometry);
+    }
     if (auto* label = qobject_cast<QLabel*>(widget))
         QCOMPARE(label->text(), text);
     else if (auto* button = qobject_cast<QPushButton*>(widget))
@@ -172,6 +184,41 @@ void TestWizardForm::passwordIsMasked()
     pass->setText(QStringLiteral("geheim"));
     QVERIFY(!pass->displayText().contains(QStringLiteral("geheim")));
     QCOMPARE(pass->displayText().size(), 6);
+}
+
+void TestWizardForm::headingIsWhole()
+{
+    // With the fonts this machine has (Tahoma is rarely among them; its stand-ins run wider).
+    Wizard wizard(nullptr, QDir::currentPath());
+    auto* lb2 = wizard.findChild<QLabel*>(QStringLiteral("lb_2"));
+    auto* lb3 = wizard.findChild<QLabel*>(QStringLiteral("lb_3"));
+    auto* lb1 = wizard.findChild<QLabel*>(QStringLiteral("lb_1"));
+    QVERIFY(lb1 && lb2 && lb3);
+    // Every heading label shows its whole text, inside the window, none on top of another.
+    for (QLabel* l : {lb1, lb2, lb3}) {
+        QVERIFY2(l->width() >= l->fontMetrics().horizontalAdvance(l->text()), qPrintable(l->objectName()));
+        QVERIFY2(l->x() + l->fontMetrics().horizontalAdvance(l->text()) <= wizard.width(), qPrintable(l->objectName()));
+    }
+    const QRect text2(lb2->pos(), QSize(lb2->fontMetrics().horizontalAdvance(lb2->text()), lb2->height()));
+    const QRect text3(lb3->pos(), QSize(lb3->fontMetrics().horizontalAdvance(lb3->text()), lb3->height()));
+    QVERIFY(!text2.intersects(text3));
+}
+
+void TestWizardForm::tabOrder()
+{
+    Wizard wizard(nullptr, QDir::currentPath());
+    QStringList order;
+    QWidget* start = wizard.findChild<QWidget*>(QStringLiteral("leURL"));
+    QVERIFY(start);
+    QWidget* w = start;
+    do {
+        if (w->focusPolicy() & Qt::TabFocus)
+            order << w->objectName();
+        w = w->nextInFocusChain();
+    } while (w && w != start && order.size() < 20);
+    QCOMPARE(order, QStringList({QStringLiteral("leURL"), QStringLiteral("leLOGIN"), QStringLiteral("lePASS"),
+                                 QStringLiteral("chkButton"), QStringLiteral("emailBt"), QStringLiteral("conBt"),
+                                 QStringLiteral("appBt"), QStringLiteral("taskBt")}));
 }
 
 QTEST_MAIN(TestWizardForm)
