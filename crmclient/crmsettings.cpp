@@ -27,7 +27,7 @@ void prepareOwnerOnly(const QString& fileName)
     if (QFileInfo::exists(fileName)) {
         restrictToOwner(fileName, 0600);
     } else {
-        const int fd = openPrivateFile(QFile::encodeName(fileName), false);
+        const int fd = openPrivateFile(QFile::encodeName(fileName), PrivateOpen::Append);
         if (fd >= 0)
             ::close(fd);
     }

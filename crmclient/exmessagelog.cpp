@@ -25,7 +25,8 @@ constexpr std::size_t blockSize = 64 * 1024;
 // How long a line may wait in memory before the flusher writes it.
 constexpr std::chrono::milliseconds flushDelay(500);
 
-constexpr int crashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// Faults, and the signals that end a program from outside (Ctrl-C, kill, a closed terminal).
+constexpr int crashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTERM, SIGINT, SIGHUP};
 constexpr int crashSignalCount = int(sizeof(crashSignals) / sizeof(crashSignals[0]));
 
 struct MessageLog {
@@ -89,7 +90,7 @@ void closeFileLocked(MessageLog& log)
 bool openFileLocked(MessageLog& log)
 {
     log.path = QFile::encodeName(QDir::currentPath() + QLatin1Char('/') + log.fileName);
-    log.fd = openPrivateFile(log.path, true);
+    log.fd = openPrivateFile(log.path, PrivateOpen::Truncate);
     log.fileSize = 0;
     log.crashFd.store(log.fd);
     return log.fd >= 0;
@@ -104,7 +105,7 @@ void rotateIfNeededLocked(MessageLog& log, std::size_t adding)
     closeFileLocked(log);
     const QByteArray old = log.path + ".1";
     (void)::rename(log.path.constData(), old.constData());
-    log.fd = openPrivateFile(log.path, true);
+    log.fd = openPrivateFile(log.path, PrivateOpen::Truncate);
     log.fileSize = 0;
     log.crashFd.store(log.fd);
 }

@@ -4,7 +4,8 @@
 // Lines are collected in memory and written in large blocks: when the block is full, at most
 // about half a second after a line arrived (a background flusher), at once for critical and
 // fatal messages, on flushMessageLog() (the runs call it before they hand over their summary),
-// when the log is closed, at process exit and when the process crashes (SIGSEGV, SIGABRT, ...).
+// when the log is closed, at process exit and when the process crashes or is ended by a signal
+// (SIGSEGV, SIGABRT, SIGTERM, SIGINT, ...; the signal then takes its previous course).
 // The file is created owner-only (0600). One message is cut at maxMessageLogLine bytes with a
 // note of its full size; a file that grows past maxMessageLogFile bytes is renamed to
 // "<name>.1" (replacing an older one) and a new file is started, so at most two files exist.

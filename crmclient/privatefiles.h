@@ -12,9 +12,11 @@
 // so that a log appended to across program starts keeps at most two files. nullptr on failure.
 [[nodiscard]] std::FILE* openPrivateLog(const QByteArray& path, qint64 rotateAt = 50 * 1024 * 1024);
 
-// Opens path for writing with mode 0600 (created, or truncated and set to 0600); -1 on failure.
+// Opens path for writing with mode 0600 (created, or an existing file set to 0600); -1 on
+// failure. Truncate empties the file, Append writes at its end, InPlace neither (for pwrite).
 // The descriptor is close-on-exec.
-[[nodiscard]] int openPrivateFile(const QByteArray& path, bool truncate);
+enum class PrivateOpen { Truncate, Append, InPlace };
+[[nodiscard]] int openPrivateFile(const QByteArray& path, PrivateOpen how);
 
 // Writes data into path (replacing it) with mode 0600; false when it cannot be written.
 bool writePrivateFile(const QString& path, const QByteArray& data);

@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -196,6 +197,20 @@ void TestContactRun::personalMode()
     QVERIFY(r.progress.contains(qMakePair(1, QStringLiteral("Importiere Kontakte:"))));
     QVERIFY(r.progress.contains(qMakePair(2, QStringLiteral("6 von 6"))));
     QCOMPARE(r.progress.last(), qMakePair(3, QStringLiteral("6")));
+
+    // What the run leaves in the program folder is the user's alone; the request dump lies beside
+    // the logs, without the session id.
+    for (const char* file : {"kelvor_extasks.log", "kelvor_excon.log", "pcontact.xml"}) {
+        const QFileInfo info(QString::fromLatin1(file));
+        QVERIFY2(info.exists(), file);
+        QCOMPARE(info.permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    QFile dump(QStringLiteral("pcontact.xml"));
+    QVERIFY(dump.open(QIODevice::ReadOnly));
+    const QByteArray dumped = dump.readAll();
+    QVERIFY(dumped.contains("<session_id xsi:type=\"xsd:string\">***</session_id>"));
+    QVERIFY(!dumped.contains(crm.sessionId().toUtf8()));
 }
 
 void TestContactRun::companyAndPersonMode()
