@@ -134,9 +134,13 @@ void ExRun::folderDone()
     QThread::msleep(1);
 }
 
-QString ExRun::logonFailedText()
+QString ExRun::logonFailedText(CrmLogonFailure failure)
 {
-    return QStringLiteral("<font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br>");
+    QString text = QStringLiteral("<font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br>");
+    const QString cause = crmLogonFailureText(failure);
+    if (!cause.isEmpty())
+        text += QStringLiteral("<font color=\"red\">") + cause + QStringLiteral("</font><br>");
+    return text;
 }
 
 QString ExRun::connectionLostText()
@@ -177,6 +181,7 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
         idle();
         return !stopRequested();
     });
+    crmResetLastLogonFailure();
     m_sessionId = logon ? logon(logonHttpLog, &m_baseUrl) : QString();
     // A stop during the logon aborts it; that is no failed logon. The body, seeing the stop at once,
     // sends nothing and writes its lines with zero counts.
@@ -188,7 +193,7 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
         if (m_connectionLost)
             m_lines.insert(lostAt, connectionLostText());
     } else {
-        m_lines += logonFailedText();
+        m_lines += logonFailedText(crmLastLogonFailure());
         if (onLogonFailed)
             onLogonFailed(*this);
     }

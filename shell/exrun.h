@@ -4,6 +4,7 @@
 // ExJob runs it in its worker thread; tests can run it directly.
 
 #include "crmoperations.h"
+#include "crmsettings.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -120,7 +121,8 @@ public:
 
     [[nodiscard]] QString summary() const { return m_summary.text(); }
 
-    static QString logonFailedText();
+    // The failed logon's line, followed by its cause in red when one is known.
+    static QString logonFailedText(CrmLogonFailure failure = CrmLogonFailure::None);
 
     // Summary lines shared by the item importers; `what` is the plural of the program's items
     // ("Kontakte", "Aufgaben", "Termine").
