@@ -120,7 +120,8 @@ int runImport(const QString& baseUrl, int count, int inflight, const QString& ta
     const ExImporterTable table = contactsTable();
     QCheckBox personal;
     personal.setChecked(true);
-    ExImporter dialog(table, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
+    ExImporter dialog(
+        table, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
     QSignalSpy finished(&dialog, &ExImporter::UpdateStatusInfo);
 
     const double cpu0 = cpuSeconds();
