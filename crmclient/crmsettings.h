@@ -16,6 +16,12 @@ struct CrmSettings {
 // Writes CRM_LGN, CRM_KNW, CRM_URL in this order and syncs at once.
 void writeCrmSettings(const CrmSettings& settings);
 
+// The public-key pin of the unverified certificate remembered for host ("host:port"), kept with the
+// settings (key CRM_CERTS, one "host:port pin" text per host); empty when none is. Storing an empty
+// pin forgets the host's.
+[[nodiscard]] QString storedCertificatePin(const QString& host);
+void storeCertificatePin(const QString& host, const QString& pin);
+
 // What differs between the programs' logons.
 struct LogonOptions {
     bool logSettings = false;    // appointment importer: "URL:", "LGN:", "KNW:" debug lines (password as ***)
@@ -31,6 +37,31 @@ struct LogonOptions {
 // The same with the stored settings.
 [[nodiscard]] QString crmLogon(const CrmSettings& settings, const QByteArray& httpLogPath,
                                const LogonOptions& options = {});
+
+// Why a logon gave no session id.
+enum class CrmLogonFailure {
+    None,               // logged on (or no logon was made on this thread yet)
+    Incomplete,         // address or login name too short, or an address that cannot be used
+    WrongCredentials,   // the CRM answered, without a session id
+    Unreachable,        // no connection (refused, no such host, no answer in time before sending)
+    NoValidAnswer,      // the connection broke or timed out after sending, or the answer was not the CRM's
+    CertificateRefused, // the server's certificate differs from the one remembered for it
+    Aborted             // stopped by the caller
+};
+
+// The logon as crmLogon makes it, with what the wizard and the summary tell the user.
+struct CrmLogonOutcome {
+    QString sessionId;
+    CrmLogonFailure failure = CrmLogonFailure::None;
+    int certificate = 0; // CrmCertificate of the exchange (exhttpn.h)
+};
+[[nodiscard]] CrmLogonOutcome crmLogonOutcome(const QString& url, const QString& login, const QString& password,
+                                              const QByteArray& httpLogPath, const LogonOptions& options = {});
+// The failure of the last crmLogon/crmLogonOutcome made by the calling thread (None before any).
+[[nodiscard]] CrmLogonFailure crmLastLogonFailure();
+void crmResetLastLogonFailure();
+// The cause in a few German words for the wizard's status line and the summary; empty for None.
+[[nodiscard]] QString crmLogonFailureText(CrmLogonFailure failure);
 
 // A session id is valid when it has exactly 32 characters.
 [[nodiscard]] inline bool isSessionId(const QString& sessionId)

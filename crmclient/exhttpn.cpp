@@ -1,12 +1,18 @@
 #include "exhttpn.h"
 
+#include "crmsettings.h"
 #include "crmtransfer.h"
 #include "privatefiles.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QStringList>
 
 #include <curl/curl.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -158,6 +164,77 @@ private:
 std::mutex limitsMutex;
 CrmTransferLimits currentLimits;
 
+// The certificate decision per host ("host:port") for the rest of the process: the public-key pin of
+// an unverified certificate that was accepted (trust on first use, or the one remembered in the
+// settings). Later exchanges with that host go straight to the pinned key: one warning per run.
+std::mutex pinsMutex;
+QHash<QByteArray, QByteArray>& acceptedPins()
+{
+    static QHash<QByteArray, QByteArray> pins;
+    return pins;
+}
+
+QByteArray acceptedPin(const QByteArray& hostKey)
+{
+    std::lock_guard<std::mutex> lock(pinsMutex);
+    return acceptedPins().value(hostKey);
+}
+
+void acceptPin(const QByteArray& hostKey, const QByteArray& pin)
+{
+    std::lock_guard<std::mutex> lock(pinsMutex);
+    if (pin.isEmpty())
+        acceptedPins().remove(hostKey);
+    else
+        acceptedPins().insert(hostKey, pin);
+}
+
+struct BioDeleter {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Deleter {
+    void operator()(X509* x) const { X509_free(x); }
+};
+
+// "sha256//" + base64 of the SHA-256 of the certificate's public key (DER), as libcurl's pinning
+// takes it. Empty when the PEM text cannot be read.
+QByteArray publicKeyPin(const QByteArray& pem)
+{
+    std::unique_ptr<BIO, BioDeleter> bio(BIO_new_mem_buf(pem.constData(), int(pem.size())));
+    if (!bio)
+        return QByteArray();
+    std::unique_ptr<X509, X509Deleter> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!cert)
+        return QByteArray();
+    EVP_PKEY* key = X509_get0_pubkey(cert.get());
+    if (!key)
+        return QByteArray();
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(key, &der);
+    if (length <= 0)
+        return QByteArray();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    const bool ok = EVP_Digest(der, size_t(length), digest, &digestLength, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    if (!ok)
+        return QByteArray();
+    return "sha256//" + QByteArray(reinterpret_cast<const char*>(digest), int(digestLength)).toBase64();
+}
+
+// The pin of the server certificate of the last transfer (CURLOPT_CERTINFO on).
+QByteArray serverCertificatePin(CURL* h)
+{
+    curl_certinfo* info = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_CERTINFO, &info) != CURLE_OK || !info || info->num_of_certs < 1)
+        return QByteArray();
+    for (curl_slist* field = info->certinfo[0]; field; field = field->next) {
+        if (qstrncmp(field->data, "Cert:", 5) == 0)
+            return publicKeyPin(QByteArray(field->data + 5));
+    }
+    return QByteArray();
+}
+
 } // namespace
 
 CurlGlobal::CurlGlobal()
@@ -186,6 +263,7 @@ struct CExHTTPn::Curl {
     std::unique_ptr<CURL, EasyDeleter> easy;
     HeaderList headers; // content-type and the fixed lines
     QByteArray url;
+    QByteArray hostKey; // "host:port", the key of the certificate decision
     bool https = false;
 
     // The answer is collected up to the cap; nothing may throw through libcurl's C code.
@@ -337,6 +415,7 @@ bool CExHTTPn::connect()
     }
     curl->url = url;
     curl->https = https;
+    curl->hostKey = QByteArray(host.get()).toLower() + ':' + QByteArray::number(qlonglong(portNumber));
     CURL* h = curl->easy.get();
     bool ok = curl_easy_setopt(h, CURLOPT_URL, curl->url.constData()) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_USERAGENT, "Kelvor Outlook Importer 2.0.32") == CURLE_OK;
@@ -353,8 +432,9 @@ bool CExHTTPn::connect()
     ok = ok && curl_easy_setopt(h, CURLOPT_SEEKDATA, this) == CURLE_OK;
     if (ok && TransferCaches::instance().share())
         ok = curl_easy_setopt(h, CURLOPT_SHARE, TransferCaches::instance().share()) == CURLE_OK;
-    // Host names and dates of certificates are not checked; the issuer is, on the first attempt.
-    ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK;
+    // A certificate is verified completely (issuer, dates, host name); one that does not verify is
+    // decided on in sendRequest().
+    ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
     if (!ok) {
         log("HttpOpenRequest FAILED: 0x%x\n", unsigned(CURLE_FAILED_INIT));
@@ -394,20 +474,7 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
 
     m_failure = CrmTransportFailure::None;
     m_mayHaveArrived = false;
-    CURLcode result = CURLcode(perform(m_logon));
-    long verifyResult = 0;
-    if (result == CURLE_PEER_FAILED_VERIFICATION)
-        curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
-    const CertificateRetry retry = certificateRetry(int(result), verifyResult);
-    if (retry != CertificateRetry::None) {
-        // Any server certificate is accepted in the end, but only after exactly one more attempt;
-        // only an issuer we cannot vouch for is worth a warning.
-        if (retry == CertificateRetry::Warned)
-            log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-        result = CURLcode(perform(m_logon));
-    }
+    const CURLcode result = CURLcode(m_curl->https ? performSecure() : perform(m_logon));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     m_body = nullptr;
     if (result != CURLE_OK)
@@ -426,11 +493,134 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     return result == CURLE_OK;
 }
 
-// One transfer of the prepared request on a borrowed multi handle. The loop wakes at least every
-// 50 ms to give the thread's CrmTransferGuard its tick and to apply the time bounds.
-int CExHTTPn::perform(bool logon)
+// An https transfer with the certificate decision. A certificate that verifies is always accepted.
+// One that does not (unknown issuer, expired, another host's name) is accepted the first time this
+// host shows it: its public-key pin is remembered with the settings (trust on first use). From then on
+// only that key is accepted without verification; a different one is refused during the handshake,
+// before any request byte (the password in a logon) leaves this machine.
+int CExHTTPn::performSecure()
 {
     CURL* h = m_curl->easy.get();
+    const QByteArray& hostKey = m_curl->hostKey;
+    QByteArray pin = acceptedPin(hostKey);
+    if (pin.isEmpty())
+        pin = storedCertificatePin(QString::fromUtf8(hostKey)).toUtf8();
+    CURLcode result = CURLE_OK;
+    if (!pin.isEmpty()) {
+        // The decision is known: straight to that key, without a failing verification first.
+        result = CURLcode(performPinned(pin));
+        if (result != CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
+            if (m_mayHaveArrived || result == CURLE_OK) {
+                m_certificate = CrmCertificate::Known;
+                acceptPin(hostKey, pin);
+            }
+            return int(result);
+        }
+        // Another key than the remembered one: only a certificate that verifies may replace it.
+        result = CURLcode(perform(m_logon));
+        long verifyResult = 0;
+        if (result == CURLE_PEER_FAILED_VERIFICATION)
+            curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+        if (certificateRetry(int(result), verifyResult) == CertificateRetry::None) {
+            if (result == CURLE_OK)
+                m_certificate = CrmCertificate::Verified;
+            return int(result);
+        }
+        log("HttpSendRequest FAILED: the certificate of %s is not the one remembered, refused\n", hostKey.constData());
+        m_certificate = CrmCertificate::Refused;
+        return CURLE_SSL_PINNEDPUBKEYNOTMATCH;
+    }
+
+    result = CURLcode(perform(m_logon));
+    long verifyResult = 0;
+    if (result == CURLE_PEER_FAILED_VERIFICATION)
+        curl_easy_getinfo(h, CURLINFO_SSL_VERIFYRESULT, &verifyResult);
+    const CertificateRetry retry = certificateRetry(int(result), verifyResult);
+    if (retry == CertificateRetry::None) {
+        if (result == CURLE_OK)
+            m_certificate = CrmCertificate::Verified;
+        return int(result);
+    }
+    // Only an issuer we cannot vouch for is worth the warning.
+    if (retry == CertificateRetry::Warned)
+        log("HttpSendRequest WARNING: ERROR_INTERNET_INVALID_CA\n");
+
+    // First use: a handshake alone shows the key; it is remembered, and the request goes to exactly
+    // that key.
+    std::unique_ptr<CURL, EasyDeleter> probe(curl_easy_init());
+    if (!probe)
+        return CURLE_OUT_OF_MEMORY;
+    curl_easy_setopt(probe.get(), CURLOPT_URL, m_curl->url.constData());
+    curl_easy_setopt(probe.get(), CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(probe.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(probe.get(), CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(probe.get(), CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs));
+    curl_easy_setopt(probe.get(), CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(probe.get(), CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(probe.get(), CURLOPT_CERTINFO, 1L);
+    result = CURLcode(perform(m_logon, probe.get()));
+    const QByteArray seen = result == CURLE_OK ? serverCertificatePin(probe.get()) : QByteArray();
+    probe.reset();
+    if (result != CURLE_OK)
+        return int(result);
+    if (seen.isEmpty())
+        return CURLE_PEER_FAILED_VERIFICATION;
+    storeCertificatePin(QString::fromUtf8(hostKey), QString::fromUtf8(seen));
+    acceptPin(hostKey, seen);
+    m_certificate = CrmCertificate::Remembered;
+    log("HttpSendRequest WARNING: certificate of %s not verified, remembered as %s\n", hostKey.constData(),
+        seen.constData());
+    result = CURLcode(performPinned(seen));
+    if (result == CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
+        log("HttpSendRequest FAILED: the certificate of %s is not the one remembered, refused\n", hostKey.constData());
+        m_certificate = CrmCertificate::Refused;
+    }
+    return int(result);
+}
+
+// A transfer that accepts exactly the server key pin, whether or not its certificate verifies.
+int CExHTTPn::performPinned(const QByteArray& pin)
+{
+    CURL* h = m_curl->easy.get();
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, pin.constData());
+    const int result = perform(m_logon);
+    curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, static_cast<const char*>(nullptr));
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    return result;
+}
+
+void forgetCrmCertificate(const QString& baseUrl)
+{
+    const QByteArray url = baseUrl.toUtf8();
+    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return;
+    const CurlString host = urlPart(parsed.get(), CURLUPART_HOST);
+    const CurlString port = urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    if (!host || !port)
+        return;
+    const QByteArray hostKey = QByteArray(host.get()).toLower() + ':' + QByteArray(port.get());
+    acceptPin(hostKey, QByteArray());
+    storeCertificatePin(QString::fromUtf8(hostKey), QString());
+}
+
+void resetCrmTransport()
+{
+    {
+        std::lock_guard<std::mutex> lock(pinsMutex);
+        acceptedPins().clear();
+    }
+    TransferCaches::instance().releaseIdle();
+}
+
+// One transfer of the prepared request on a borrowed multi handle. The loop wakes at least every
+// 50 ms to give the thread's CrmTransferGuard its tick and to apply the time bounds.
+int CExHTTPn::perform(bool logon, void* handle)
+{
+    CURL* h = handle ? static_cast<CURL*>(handle) : m_curl->easy.get();
     const CrmTransferLimits limits = crmTransferLimits();
     m_response.clear();
     m_readPos = 0;
@@ -500,7 +690,7 @@ int CExHTTPn::perform(bool logon)
     }
     curl_off_t pretransfer = 0;
     curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
-    if (pretransfer > 0)
+    if (pretransfer > 0 && h == m_curl->easy.get())
         m_mayHaveArrived = true;
     // An unfinished transfer's connection is closed here, never handed to a later exchange.
     curl_multi_remove_handle(multi.get(), h);

@@ -30,10 +30,11 @@ public:
 };
 
 // What a send does when the server certificate failed verification (curlResult: libcurl's
-// result of the first attempt; verifyResult: the X509 verification code of that attempt). Every
-// certificate is accepted in the end, with one more attempt without verification; a certificate
-// whose issuer is unknown (self-signed, unknown issuer) is warned about in the HTTP log, one that
-// is only out of its validity period or issued for another host name is not.
+// result of the first attempt; verifyResult: the X509 verification code of that attempt). None:
+// not a certificate problem. Otherwise the certificate is unverified and goes to the decision of
+// trust on first use (see CrmCertificate); a certificate whose issuer is unknown (self-signed,
+// unknown issuer) is warned about in the HTTP log, one that is only out of its validity period or
+// issued for another host name is not.
 enum class CertificateRetry { None, Quiet, Warned };
 [[nodiscard]] CertificateRetry certificateRetry(int curlResult, long verifyResult);
 
@@ -49,6 +50,23 @@ struct CrmTransferLimits {
 [[nodiscard]] CrmTransferLimits crmTransferLimits();
 // For tests that cannot wait for the real bounds; takes effect for exchanges started afterwards.
 void setCrmTransferLimits(const CrmTransferLimits& limits);
+
+// What became of the server certificate in an https exchange.
+enum class CrmCertificate {
+    None,       // no https exchange, or the handshake did not get as far
+    Verified,   // verified against the system's CA store
+    Remembered, // did not verify; first seen for this host, accepted and its key remembered now
+    Known,      // did not verify; the key remembered for this host, accepted
+    Refused     // did not verify and differs from the key remembered for this host: nothing was sent
+};
+
+// Forgets the certificate remembered for the host of baseUrl (settings and this process), so that
+// the next exchange with it accepts and remembers whatever certificate it shows. Used when the user
+// has confirmed that the server's certificate was replaced on purpose.
+void forgetCrmCertificate(const QString& baseUrl);
+// Forgets this process's certificate decisions (the settings keep theirs) and closes its idle
+// connections, as a new program start would.
+void resetCrmTransport();
 
 class CExHTTPn
 {
@@ -80,6 +98,7 @@ public:
     [[nodiscard]] CrmTransportFailure failure() const { return m_failure; }
     // Request bytes may have left this machine: the CRM may have acted on the request.
     [[nodiscard]] bool requestMayHaveArrived() const { return m_mayHaveArrived; }
+    [[nodiscard]] CrmCertificate certificate() const { return m_certificate; }
     // The composed request URL (base URL + "soap/index.php?op=" + service).
     [[nodiscard]] const QString& requestUrl() const { return m_requestUrl; }
 
@@ -94,7 +113,9 @@ private:
 #endif
         ;
     bool connect();
-    int perform(bool logon);
+    int perform(bool logon, void* handle = nullptr);
+    int performSecure();
+    int performPinned(const QByteArray& pin);
     void classify(int result);
 
     std::unique_ptr<Curl> m_curl;
@@ -108,6 +129,7 @@ private:
     bool m_logon = false;
     CrmTransportFailure m_failure = CrmTransportFailure::NotReady;
     bool m_mayHaveArrived = false;
+    CrmCertificate m_certificate = CrmCertificate::None;
     // Set while a transfer runs.
     const char* m_body = nullptr;
     qint64 m_bodyLength = 0;

@@ -358,10 +358,15 @@ public:
             if (a.contains(QLatin1String("text"))) {
                 const QByteArray t = a.value(QLatin1String("text")).toString().toUtf8();
                 att.data.assign(t.begin(), t.end());
+                att.hasData = true;
             } else if (a.contains(QLatin1String("base64"))) {
                 const QByteArray t = QByteArray::fromBase64(a.value(QLatin1String("base64")).toString().toLatin1());
                 att.data.assign(t.begin(), t.end());
+                att.hasData = true;
             }
+            std::int64_t method = ATTACH_BY_VALUE;
+            if (parseNumber(a.value(QLatin1String("method")), method))
+                att.method = static_cast<std::int32_t>(method);
             std::int64_t embedded = -1;
             if (a.contains(QLatin1String("message"))) {
                 att.method = ATTACH_EMBEDDED_MSG;

@@ -640,6 +640,12 @@ public:
                         const ssize_t got =
                             libpff_attachment_data_read_buffer(att.get(), a.data.data(), a.data.size(), nullptr);
                         a.data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+                        a.hasData = got == static_cast<ssize_t>(size);
+                        if (!a.hasData)
+                            log(LogLevel::Warning, "Attachment " + std::to_string(i) + " in " + m_file->path +
+                                                       " cannot be read completely");
+                    } else if (libpff_attachment_get_data_size(att.get(), &size, nullptr) == 1 && size == 0) {
+                        a.hasData = true;
                     }
                 }
             }

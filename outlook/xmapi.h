@@ -432,6 +432,7 @@ struct AttachmentInfo {
     std::string contentId;         // PR_ATTACH_CONTENT_ID
     std::int32_t flags = 0;        // PR_ATTACH_FLAGS (4 = rendered in the body)
     bool hidden = false;           // PR_ATTACHMENT_HIDDEN
+    bool hasData = false;          // data was read (a by-value file may still be empty)
     Bytes data;                    // PR_ATTACH_DATA_BIN for ATTACH_BY_VALUE
 };
 

@@ -73,21 +73,26 @@ void ExRun::folderDone()
     QThread::msleep(1);
 }
 
-QString ExRun::logonFailedText()
+QString ExRun::logonFailedText(CrmLogonFailure failure)
 {
-    return QStringLiteral("<font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br>");
+    QString text = QStringLiteral("<font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br>");
+    const QString cause = crmLogonFailureText(failure);
+    if (!cause.isEmpty())
+        text += QStringLiteral("<font color=\"red\">") + cause + QStringLiteral("</font><br>");
+    return text;
 }
 
 QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
                        const ExRunBody& onLogonFailed)
 {
     m_lines.clear();
+    crmResetLastLogonFailure();
     m_sessionId = logon ? logon(logonHttpLog, &m_baseUrl) : QString();
     if (m_sessionId.size() == 32) {
         if (body)
             body(*this);
     } else {
-        m_lines += logonFailedText();
+        m_lines += logonFailedText(crmLastLogonFailure());
         if (onLogonFailed)
             onLogonFailed(*this);
     }

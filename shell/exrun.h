@@ -3,6 +3,8 @@
 // The frame of one import run, free of widgets and threads: logon, the program's body, the summary.
 // ExJob runs it in its worker thread; tests can run it directly.
 
+#include "crmsettings.h"
+
 #include <QList>
 #include <QString>
 
@@ -83,7 +85,8 @@ public:
 
     [[nodiscard]] QString summary() const { return m_summary.text(); }
 
-    static QString logonFailedText();
+    // The failed logon's line, followed by its cause in red when one is known.
+    static QString logonFailedText(CrmLogonFailure failure = CrmLogonFailure::None);
 
 private:
     const QList<ExFOLDER*> m_all;

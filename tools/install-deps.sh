@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     g++ cmake make pkg-config
     qt6-base-dev qt6-translations-l10n fonts-dejavu-core
-    libcurl4-openssl-dev
+    libcurl4-openssl-dev libssl-dev
     libpff-dev libbfio-dev pff-tools
     libgmime-3.0-dev
     php-cli php-soap php-xml php-sqlite3 php-fpm nginx

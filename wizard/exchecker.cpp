@@ -1,6 +1,8 @@
 #include "exchecker.h"
 
 #include "crmsettings.h"
+#include "crmtransfer.h"
+#include "exhttpn.h"
 
 #include <QThread>
 
@@ -14,6 +16,7 @@ ExChecker::ExChecker(const QString& login, const QString& password, const QStrin
 ExChecker::~ExChecker()
 {
     if (m_thread) {
+        *m_abort = true;
         m_thread->disconnect(this);
         m_thread->wait();
         delete m_thread;
@@ -25,20 +28,29 @@ void ExChecker::CRMLogin()
     if (m_thread)
         return;
     if (m_url.size() < 7 || m_login.size() < 2) {
+        m_outcome = CrmLogonOutcome();
+        m_outcome.failure = CrmLogonFailure::Incomplete;
         emit CheckDone(false);
         return;
     }
-    auto sessionId = std::make_shared<QString>();
-    m_thread = QThread::create([sessionId, url = m_url, login = m_login, password = m_password] {
-        *sessionId = crmLogon(url, login, password, QByteArray(httpLogFile));
+    auto outcome = std::make_shared<CrmLogonOutcome>();
+    m_thread = QThread::create([outcome, abort = m_abort, replace = m_replaceCertificate, url = m_url,
+                                login = m_login, password = m_password] {
+        // Closing the window ends a pending exchange at once.
+        CrmTransferGuard guard([abort] { return !*abort; });
+        if (replace)
+            forgetCrmCertificate(url);
+        *outcome = crmLogonOutcome(url, login, password, QByteArray(httpLogFile));
     });
-    connect(m_thread, &QThread::finished, this, [this, sessionId] {
+    connect(m_thread, &QThread::finished, this, [this, outcome] {
         // finished() is sent just before the thread ends: wait for the end before deleting it.
         m_thread->wait();
         delete m_thread;
         m_thread = nullptr;
         // The session id is not kept: the check only tells whether one came back.
-        emit CheckDone(isSessionId(*sessionId));
+        m_outcome = *outcome;
+        m_outcome.sessionId.clear();
+        emit CheckDone(m_outcome.failure == CrmLogonFailure::None);
     });
     m_thread->start();
 }

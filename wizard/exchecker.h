@@ -3,8 +3,13 @@
 // releases it when CheckDone has arrived.
 #pragma once
 
+#include "crmsettings.h"
+
 #include <QObject>
 #include <QString>
+
+#include <atomic>
+#include <memory>
 
 class QThread;
 
@@ -17,10 +22,15 @@ public:
     static constexpr const char* httpLogFile = "kelvor_wizard.log";
 
     ExChecker(const QString& login, const QString& password, const QString& url, QObject* parent = nullptr);
-    // Waits for an exchange still under way (the transport's own time limits bound the wait).
+    // Aborts an exchange still under way and waits for its thread (a matter of milliseconds).
     ~ExChecker() override;
 
     [[nodiscard]] bool isRunning() const { return m_thread != nullptr; }
+    // The check's outcome, complete once CheckDone has been emitted.
+    [[nodiscard]] const CrmLogonOutcome& outcome() const { return m_outcome; }
+    // The user has confirmed that the server's certificate was replaced on purpose: the check first
+    // forgets the certificate remembered for the address, so the one the server shows now is taken.
+    void setReplaceCertificate(bool replace) { m_replaceCertificate = replace; }
 
 signals:
     // true: the CRM answered with a session id (logged on).
@@ -37,4 +47,7 @@ private:
     QString m_password;
     QString m_url;
     QThread* m_thread = nullptr;
+    CrmLogonOutcome m_outcome;
+    bool m_replaceCertificate = false;
+    std::shared_ptr<std::atomic<bool>> m_abort = std::make_shared<std::atomic<bool>>(false);
 };

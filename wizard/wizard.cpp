@@ -2,6 +2,7 @@
 
 #include "crmsettings.h"
 #include "exchecker.h"
+#include "exhttpn.h"
 #include "ui_wizard.h"
 
 #include <QCloseEvent>
@@ -78,6 +79,9 @@ void Wizard::StartCheck()
         return;
     m_ui->chkLabel->setText(QString::fromUtf8(checkingText));
     m_checker = new ExChecker(m_ui->leLOGIN->text(), m_ui->lePASS->text(), m_ui->leURL->text(), this);
+    if (!m_refusedCertificateUrl.isEmpty() && m_refusedCertificateUrl == m_ui->leURL->text())
+        m_checker->setReplaceCertificate(true);
+    m_refusedCertificateUrl.clear();
     connect(m_checker, &ExChecker::CheckDone, this, &Wizard::CheckDone);
     connect(this, &Wizard::MakeLogin, m_checker, &ExChecker::CRMLogin);
     emit MakeLogin();
@@ -85,7 +89,22 @@ void Wizard::StartCheck()
 
 void Wizard::CheckDone(bool ok)
 {
-    m_ui->chkLabel->setText(QString::fromUtf8(ok ? successText : failureText));
+    QString text = QString::fromUtf8(ok ? successText : failureText);
+    if (m_checker) {
+        const CrmLogonOutcome& outcome = m_checker->outcome();
+        const auto certificate = CrmCertificate(outcome.certificate);
+        if (!ok && outcome.failure != CrmLogonFailure::None)
+            text += QStringLiteral("<br>") + crmLogonFailureText(outcome.failure);
+        if (outcome.failure == CrmLogonFailure::CertificateRefused) {
+            text += QStringLiteral("<br>") + QString::fromUtf8(replaceText);
+            m_refusedCertificateUrl = m_ui->leURL->text();
+        } else if (certificate == CrmCertificate::Remembered) {
+            text += QStringLiteral("<br>") + QString::fromUtf8(rememberedText);
+        } else if (certificate == CrmCertificate::Known) {
+            text += QStringLiteral("<br>") + QString::fromUtf8(knownText);
+        }
+    }
+    m_ui->chkLabel->setText(text);
     if (m_checker) {
         disconnect(this, &Wizard::MakeLogin, m_checker, &ExChecker::CRMLogin);
         // CheckDone may arrive from inside the checker's own slot: delete it once that has returned.

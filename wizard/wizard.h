@@ -24,6 +24,10 @@ public:
     static constexpr const char* checkingText = "<b>Verbinde mit CRM ...</b>";
     static constexpr const char* successText = "<font color=\"green\"><b>Login erfolgreich</b></font>";
     static constexpr const char* failureText = "<font color=\"red\"><b>Login Fehlgeschlagen</b></font>";
+    // Below the outcome: how the server's certificate was taken, and how to accept a new one.
+    static constexpr const char* rememberedText = "Zertifikat nicht verifiziert, wurde gespeichert";
+    static constexpr const char* knownText = "Zertifikat nicht verifiziert, wie gespeichert";
+    static constexpr const char* replaceText = "Erneut \"Prüfen\" übernimmt das neue Zertifikat";
 
     // programDir: where the importers are looked for first (default: the wizard's own folder).
     explicit Wizard(QWidget* parent = nullptr, const QString& programDir = {});
@@ -54,6 +58,9 @@ private:
 
     std::unique_ptr<Ui::WizardClass> m_ui;
     QPointer<ExChecker> m_checker;
+    // The address whose certificate was refused by the last check: the next check of the same
+    // address replaces the remembered certificate.
+    QString m_refusedCertificateUrl;
     // Declared last so that it is destroyed first: the latest importers end before the window goes.
     std::unique_ptr<ImporterLauncher> m_launcher;
 };

@@ -339,16 +339,20 @@ void TestContactRun::logonFailure_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<bool>("requestExpected");
+    QTest::addColumn<int>("cause"); // CrmLogonFailure, named below the failure line
+    const int wrong = int(CrmLogonFailure::WrongCredentials);
+    const int incomplete = int(CrmLogonFailure::Incomplete);
     QTest::newRow("wrong password") << QString() << QStringLiteral("demo") << QStringLiteral("falsch") << QString()
-                                    << true;
+                                    << true << wrong;
     QTest::newRow("refused") << QString() << QStringLiteral("demo") << QStringLiteral("demo")
-                             << QStringLiteral("login_refused") << true;
+                             << QStringLiteral("login_refused") << true << wrong;
     QTest::newRow("url of 6 characters") << QStringLiteral("http:/") << QStringLiteral("demo")
-                                         << QStringLiteral("demo") << QString() << false;
+                                         << QStringLiteral("demo") << QString() << false << incomplete;
     QTest::newRow("login of 1 character") << QString() << QStringLiteral("d") << QStringLiteral("demo") << QString()
-                                          << false;
+                                          << false << incomplete;
     QTest::newRow("server unreachable") << QStringLiteral("http://127.0.0.1:9/") << QStringLiteral("demo")
-                                        << QStringLiteral("demo") << QString() << false;
+                                        << QStringLiteral("demo") << QString() << false
+                                        << int(CrmLogonFailure::Unreachable);
 }
 
 void TestContactRun::logonFailure()
@@ -358,6 +362,7 @@ void TestContactRun::logonFailure()
     QFETCH(QString, password);
     QFETCH(QString, fault);
     QFETCH(bool, requestExpected);
+    QFETCH(int, cause);
     TestCrm crm(QStringLiteral("TestContactRun_logon"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.setFault(fault);
@@ -365,7 +370,8 @@ void TestContactRun::logonFailure()
     for (bool personal : {true, false}) {
         RunResult r;
         run(*m_outlook, {folder(QStringLiteral("Kontakte"))}, personal, r);
-        QCOMPARE(r.summary, logonFailed);
+        QCOMPARE(r.summary, logonFailed + QStringLiteral("<font color=\"red\">") +
+                                crmLogonFailureText(CrmLogonFailure(cause)) + QStringLiteral("</font><br>"));
     }
     QCOMPARE(crm.requests().size(), requestExpected ? 2 : 0);  // the two logons, nothing else
     QCOMPARE(storedOf(crm, "pcontacts").size() + storedOf(crm, "contacts").size(), 0);

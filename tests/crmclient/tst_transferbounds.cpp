@@ -2,9 +2,11 @@
 // connection: outcome, what the server received, and how long it took (generous bounds; the time
 // limits are shortened so that the cases run in seconds).
 #include "crmexchange.h"
+#include "crmsettings.h"
 #include "crmtransfer.h"
 #include "exhttpn.h"
 #include "misbehavingserver.h"
+#include "tlsfront.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -58,6 +60,7 @@ private slots:
     void abortByGuard();
     void oneConnectionForARun();
     void droppedConnection();
+    void certificateDecision();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -253,6 +256,83 @@ void TestTransferBounds::droppedConnection()
     QCOMPARE(lost.failure, Failure::Other);
     QVERIFY(lost.requestMayHaveArrived);
     QCOMPARE(server.requests().size(), 5);
+}
+
+void TestTransferBounds::certificateDecision()
+{
+    const QString dir = m_dir->path();
+    QVERIFY(TlsFront::makeCertificate(dir, QStringLiteral("first")));
+    QVERIFY(TlsFront::makeCertificate(dir, QStringLiteral("second")));
+    MisbehavingServer server(Mode::Answer, loginAnswer);
+    quint16 port = 0;
+    {
+        MisbehavingServer probe(Mode::Answer); // a free port for the front
+        port = probe.port();
+    }
+    const QString url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
+    const auto logon = [&url] {
+        return crmLogonOutcome(url, QStringLiteral("demo"), QStringLiteral("geheim"), "http.log");
+    };
+    QVERIFY(storedCertificatePin(host).isEmpty());
+
+    QString firstPin;
+    {
+        TlsFront front(dir, QStringLiteral("first"), port, server.port());
+        QVERIFY2(front.isUp(), "stunnel4 does not answer");
+        // First use: accepted and remembered with the settings.
+        const CrmLogonOutcome first = logon();
+        QVERIFY(isSessionId(first.sessionId));
+        QCOMPARE(CrmCertificate(first.certificate), CrmCertificate::Remembered);
+        firstPin = storedCertificatePin(host);
+        QVERIFY(firstPin.startsWith(QLatin1String("sha256//")));
+        QCOMPARE(readAll(QStringLiteral("http.log")).count("WARNING"), 2); // unknown issuer, remembered
+
+        // A later run finds the certificate in the settings and settles it once: one connection and
+        // one TLS handshake for the logon and twenty items, no warning.
+        resetCrmTransport();
+        QVERIFY(QFile::remove(QStringLiteral("http.log")));
+        const int connectionsBefore = server.connections();
+        const auto handshakes = [&dir] { return readAll(dir + QStringLiteral("/first.log")).count("accepted connection"); };
+        const qsizetype handshakesBefore = handshakes();
+        const CrmLogonOutcome later = logon();
+        QVERIFY(isSessionId(later.sessionId));
+        QCOMPARE(CrmCertificate(later.certificate), CrmCertificate::Known);
+        for (int i = 0; i < 20; ++i) {
+            const CrmExchangeResult item = crmExchange(url, QStringLiteral("tasks"),
+                                                       QStringLiteral("SOAPAction: urn:crmtasksAction\r\n"), "http.log",
+                                                       request);
+            QCOMPARE(item.response, loginAnswer);
+        }
+        QCOMPARE(server.connections() - connectionsBefore, 1);
+        QCOMPARE(handshakes() - handshakesBefore, 1);
+        QVERIFY(!readAll(QStringLiteral("http.log")).contains("WARNING"));
+    }
+    const int requestsBefore = int(server.requests().size());
+    {
+        // Another certificate for the same host: refused before the password goes out, in this
+        // run and in a later one.
+        TlsFront front(dir, QStringLiteral("second"), port, server.port());
+        QVERIFY2(front.isUp(), "stunnel4 does not answer");
+        for (int start = 0; start < 2; ++start) {
+            resetCrmTransport();
+            const CrmLogonOutcome refused = logon();
+            QVERIFY(refused.sessionId.isEmpty() || refused.sessionId == QLatin1String("error"));
+            QCOMPARE(refused.failure, CrmLogonFailure::CertificateRefused);
+            QCOMPARE(CrmCertificate(refused.certificate), CrmCertificate::Refused);
+            QCOMPARE(server.requests().size(), requestsBefore);
+            QCOMPARE(storedCertificatePin(host), firstPin);
+        }
+        QVERIFY(readAll(QStringLiteral("http.log")).contains("is not the one remembered, refused"));
+
+        // The user confirms the new certificate: it replaces the remembered one.
+        forgetCrmCertificate(url);
+        const CrmLogonOutcome replaced = logon();
+        QVERIFY(isSessionId(replaced.sessionId));
+        QCOMPARE(CrmCertificate(replaced.certificate), CrmCertificate::Remembered);
+        QVERIFY(!storedCertificatePin(host).isEmpty());
+        QVERIFY(storedCertificatePin(host) != firstPin);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTransferBounds)

@@ -1,0 +1,738 @@
+#include "mimeconverter.h"
+
+#include "charsets.h"
+#include "rtfbody.h"
+
+#include <gio/gio.h>
+#include <gmime/gmime.h>
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QTimeZone>
+#include <QUuid>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+// ---- GObject ownership ------------------------------------------------------------------------
+
+struct GObjectDeleter {
+    void operator()(gpointer p) const
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, GObjectDeleter>;
+
+struct GFreeDeleter {
+    void operator()(gpointer p) const { g_free(p); }
+};
+using GString_ = std::unique_ptr<char, GFreeDeleter>;
+
+struct FormatOptionsDeleter {
+    void operator()(GMimeFormatOptions* p) const { g_mime_format_options_free(p); }
+};
+struct ParserOptionsDeleter {
+    void operator()(GMimeParserOptions* p) const { g_mime_parser_options_free(p); }
+};
+
+void initGMime()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+// Embedded messages inside embedded messages: deeper ones are left out.
+constexpr int kMaxDepth = 8;
+
+QString hexOf(std::int32_t code) { return QString::number(static_cast<quint32>(code), 16); }
+
+// ---- properties ---------------------------------------------------------------------------
+
+enum Prop {
+    Subject,
+    TransportHeaders,
+    SenderName,
+    SenderEmail,
+    SenderAddrType,
+    SenderSmtp,
+    SentReprName,
+    SentReprEmail,
+    SentReprAddrType,
+    SentReprSmtp,
+    SubmitTime,
+    DeliveryTime,
+    CreationTime,
+    MessageId,
+    InReplyTo,
+    References,
+    ReplyEntries,
+    Importance,
+    SearchKey,
+    EntryId,
+    PropCount
+};
+
+const std::vector<xmapi::PropTag>& propTags()
+{
+    static const std::vector<xmapi::PropTag> tags = {
+        PROP_TAG(PT_UNICODE, 0x0037), PROP_TAG(PT_UNICODE, 0x007D), PROP_TAG(PT_UNICODE, 0x0C1A),
+        PROP_TAG(PT_UNICODE, 0x0C1F), PROP_TAG(PT_UNICODE, 0x0C1E), PROP_TAG(PT_UNICODE, 0x5D01),
+        PROP_TAG(PT_UNICODE, 0x0042), PROP_TAG(PT_UNICODE, 0x0065), PROP_TAG(PT_UNICODE, 0x0064),
+        PROP_TAG(PT_UNICODE, 0x5D02), PROP_TAG(PT_SYSTIME, 0x0039), PROP_TAG(PT_SYSTIME, 0x0E06),
+        PROP_TAG(PT_SYSTIME, 0x3007), PROP_TAG(PT_UNICODE, 0x1035), PROP_TAG(PT_UNICODE, 0x1042),
+        PROP_TAG(PT_UNICODE, 0x1039), PROP_TAG(PT_BINARY, 0x004F),  PROP_TAG(PT_LONG, 0x0017),
+        PROP_TAG(PT_BINARY, 0x300B),  PROP_TAG(PT_BINARY, 0x0FFF),
+    };
+    return tags;
+}
+
+struct Props {
+    std::vector<xmapi::PropValue> v;
+    bool has(Prop p) const { return !v[p].isError(); }
+    std::string str(Prop p) const { return has(p) ? v[p].str : std::string(); }
+    std::uint64_t time(Prop p) const { return has(p) ? v[p].ft.ticks : 0; }
+};
+
+// ---- addresses ----------------------------------------------------------------------------
+
+bool looksLikeSmtp(const std::string& a)
+{
+    return !a.empty() && a.front() != '/' && a.find('@') != std::string::npos && a.find(' ') == std::string::npos;
+}
+
+// The Internet address of an entry: its SMTP address property, else its address when that is one.
+// An Exchange entry's X.500 distinguished name is never an Internet address.
+std::string internetAddress(const std::string& smtp, const std::string& addrType, const std::string& address)
+{
+    if (looksLikeSmtp(smtp))
+        return smtp;
+    if ((addrType.empty() || g_ascii_strcasecmp(addrType.c_str(), "SMTP") == 0) && looksLikeSmtp(address))
+        return address;
+    return {};
+}
+
+void addMailbox(InternetAddressList* list, const std::string& name, const std::string& address)
+{
+    if (name.empty() && address.empty())
+        return;
+    // An entry without Internet address (an Exchange user whose SMTP address the store does not
+    // know) keeps its name as an empty group, "Name:;": valid, and no made-up address.
+    if (address.empty()) {
+        GPtr<InternetAddress> group(internet_address_group_new(name.c_str()));
+        internet_address_set_charset(group.get(), "utf-8");
+        internet_address_list_add(list, group.get());
+        return;
+    }
+    // A display name that only repeats the address adds nothing.
+    const std::string shown = (name == address || name == "'" + address + "'") ? std::string() : name;
+    GPtr<InternetAddress> ia(internet_address_mailbox_new(shown.empty() ? nullptr : shown.c_str(), address.c_str()));
+    internet_address_set_charset(ia.get(), "utf-8");
+    internet_address_list_add(list, ia.get());
+}
+
+// Reply-To comes as a FLATENTRYLIST of one-off entry ids: count, size, then per entry its size and
+// the entry (flags, provider uid, version, flags, then display name, address type and address as
+// zero-terminated strings, UTF-16 when flag 0x8000 is set), each entry padded to 4 bytes.
+struct OneOff {
+    std::string name, type, address;
+};
+
+std::vector<OneOff> parseFlatEntryList(const xmapi::Bytes& b)
+{
+    static const std::uint8_t oneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
+                                               0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
+    auto le32 = [&](std::size_t o) {
+        return std::uint32_t(b[o]) | (std::uint32_t(b[o + 1]) << 8) | (std::uint32_t(b[o + 2]) << 16) |
+               (std::uint32_t(b[o + 3]) << 24);
+    };
+    std::vector<OneOff> out;
+    if (b.size() < 8)
+        return out;
+    const std::uint32_t count = le32(0);
+    std::size_t pos = 8;
+    for (std::uint32_t i = 0; i < count && i < 1000 && pos + 4 <= b.size(); ++i) {
+        const std::uint32_t size = le32(pos);
+        const std::size_t start = pos + 4;
+        if (size > b.size() - start)
+            break;
+        const std::size_t end = start + size;
+        pos = start + ((size + 3) & ~3u);
+        if (size < 24 || !std::equal(oneOffUid, oneOffUid + 16, b.begin() + static_cast<std::ptrdiff_t>(start + 4)))
+            continue;
+        const bool wide = (b[start + 22] | (b[start + 23] << 8)) & 0x8000;
+        std::size_t p = start + 24;
+        auto next = [&]() {
+            std::string s;
+            if (wide) {
+                std::size_t q = p;
+                while (q + 1 < end && (b[q] || b[q + 1]))
+                    q += 2;
+                std::vector<gunichar2> units;
+                for (std::size_t k = p; k + 1 < end && k < q; k += 2)
+                    units.push_back(static_cast<gunichar2>(b[k] | (b[k + 1] << 8)));
+                GString_ text(g_utf16_to_utf8(units.data(), static_cast<glong>(units.size()), nullptr, nullptr, nullptr));
+                if (text)
+                    s = text.get();
+                p = std::min(end, q + 2);
+            } else {
+                std::size_t q = p;
+                while (q < end && b[q])
+                    ++q;
+                appendAsUtf8(reinterpret_cast<const char*>(b.data() + p), q - p, "CP1252", s);
+                p = std::min(end, q + 1);
+            }
+            return s;
+        };
+        OneOff o;
+        o.name = next();
+        o.type = next();
+        o.address = next();
+        out.push_back(std::move(o));
+    }
+    return out;
+}
+
+// ---- dates ----------------------------------------------------------------------------------
+
+constexpr std::uint64_t kTicksPerSecond = 10000000ull;
+constexpr std::uint64_t kEpochTicks = 116444736000000000ull; // 1970-01-01 in FILETIME ticks
+
+// FILETIMEs at or beyond 4500-08-31 mean "no date" in Outlook.
+bool isRealTime(std::uint64_t ticks) { return ticks != 0 && ticks < 0x0CB5000000000000ull; }
+
+QByteArray dateValue(std::uint64_t ticks)
+{
+    const QByteArray line = MakeDateHeader(QDateTime::fromSecsSinceEpoch(DeliveryTimeToTime(xmapi::FileTime{ticks}), QTimeZone::systemTimeZone()));
+    return line.mid(6).trimmed();
+}
+
+// ---- parts --------------------------------------------------------------------------------
+
+GPtr<GMimeDataWrapper> wrapperOf(GByteArray* bytes)
+{
+    // The stream owns `bytes`.
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_byte_array(bytes));
+    return GPtr<GMimeDataWrapper>(g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+}
+
+GByteArray* byteArrayOf(const char* data, std::size_t size)
+{
+    GByteArray* a = g_byte_array_sized_new(static_cast<guint>(size));
+    if (size)
+        g_byte_array_append(a, reinterpret_cast<const guint8*>(data), static_cast<guint>(size));
+    return a;
+}
+
+GPtr<GMimeObject> textPart(const char* subtype, const std::string& text, const char* charset = "utf-8")
+{
+    GPtr<GMimeTextPart> part(g_mime_text_part_new_with_subtype(subtype));
+    g_mime_part_set_content(GMIME_PART(part.get()), wrapperOf(byteArrayOf(text.data(), text.size())).get());
+    g_mime_text_part_set_charset(part.get(), charset);
+    g_mime_part_set_content_encoding(GMIME_PART(part.get()), GMIME_CONTENT_ENCODING_BASE64);
+    return GPtr<GMimeObject>(GMIME_OBJECT(part.release()));
+}
+
+bool isMimeType(const std::string& t)
+{
+    const auto slash = t.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == t.size())
+        return false;
+    for (char c : t)
+        if (c <= ' ' || c >= 127 || c == ';' || c == '"' || c == ',')
+            return false;
+    return true;
+}
+
+std::string guessMimeType(const std::string& fileName, const xmapi::Bytes& data)
+{
+    gboolean uncertain = FALSE;
+    GString_ type(g_content_type_guess(fileName.empty() ? nullptr : fileName.c_str(), data.data(),
+                                       std::min<std::size_t>(data.size(), 4096), &uncertain));
+    if (!type)
+        return "application/octet-stream";
+    GString_ mime(g_content_type_get_mime_type(type.get()));
+    std::string m = mime ? mime.get() : "";
+    if (!isMimeType(m) || m == "application/x-zerosize")
+        return "application/octet-stream";
+    return m;
+}
+
+std::string lowerAscii(std::string s)
+{
+    for (char& c : s)
+        c = g_ascii_tolower(c);
+    return s;
+}
+
+std::string stripAngles(std::string id)
+{
+    while (!id.empty() && (id.front() == '<' || id.front() == ' '))
+        id.erase(0, 1);
+    while (!id.empty() && (id.back() == '>' || id.back() == ' '))
+        id.pop_back();
+    return id;
+}
+
+// ---- the message --------------------------------------------------------------------------
+
+class Builder {
+public:
+    explicit Builder(int depth) : m_depth(depth) {}
+
+    // Null (with `hr` set) when the message's data cannot be read.
+    GPtr<GMimeMessage> build(xmapi::Message& message, std::int32_t& hr);
+
+private:
+    GPtr<GMimeMessage> headersFromTransport(const std::string& headers);
+    void synthesizeHeaders(GMimeMessage* msg, xmapi::Message& message);
+    void addMissingHeaders(GMimeMessage* msg);
+    GPtr<GMimeObject> body(xmapi::Message& message, std::int32_t& hr);
+
+    // The Internet address of an entry; an Exchange entry without SMTP address property borrows the
+    // one that another entry of the same message gives for the same distinguished name.
+    std::string addressOf(const std::string& smtp, const std::string& addrType, const std::string& address) const
+    {
+        std::string a = internetAddress(smtp, addrType, address);
+        if (a.empty() && !address.empty()) {
+            auto it = m_knownSmtp.find(lowerAscii(address));
+            if (it != m_knownSmtp.end())
+                a = it->second;
+        }
+        return a;
+    }
+    void learnSmtp(const std::string& smtp, const std::string& address)
+    {
+        if (looksLikeSmtp(smtp) && !address.empty() && address.front() == '/')
+            m_knownSmtp.emplace(lowerAscii(address), smtp);
+    }
+
+    int m_depth;
+    Props m_props;
+    std::vector<xmapi::Recipient> m_recipients;
+    std::map<std::string, std::string> m_knownSmtp;
+};
+
+GPtr<GMimeMessage> Builder::build(xmapi::Message& message, std::int32_t& hr)
+{
+    hr = message.GetProps(propTags(), MAPI_UNICODE, m_props.v);
+    if (xmapi::failed(hr))
+        return nullptr;
+    m_props.v.resize(PropCount, xmapi::PropValue::error(0, MAPI_E_NOT_FOUND));
+    hr = message.GetRecipients(m_recipients);
+    if (xmapi::failed(hr))
+        return nullptr;
+    for (const auto& r : m_recipients)
+        learnSmtp(r.smtpAddress, r.emailAddress);
+    learnSmtp(m_props.str(SenderSmtp), m_props.str(SenderEmail));
+    learnSmtp(m_props.str(SentReprSmtp), m_props.str(SentReprEmail));
+
+    GPtr<GMimeObject> part = body(message, hr);
+    if (!part)
+        return nullptr;
+
+    GPtr<GMimeMessage> msg;
+    const std::string transport = m_props.str(TransportHeaders);
+    if (!transport.empty())
+        msg = headersFromTransport(transport);
+    if (msg) {
+        addMissingHeaders(msg.get());
+    } else {
+        msg.reset(g_mime_message_new(FALSE));
+        synthesizeHeaders(msg.get(), message);
+    }
+    g_mime_message_set_mime_part(msg.get(), part.get());
+    hr = S_OK;
+    return msg;
+}
+
+// The original header block of a received message. Lines before the first header field (Outlook
+// puts "Microsoft Mail Internet Headers Version 2.0" there) and anything after the first blank
+// line are dropped; the MIME structure headers belong to the old body and are replaced.
+GPtr<GMimeMessage> Builder::headersFromTransport(const std::string& headers)
+{
+    std::string block;
+    block.reserve(headers.size() + 4);
+    bool started = false;
+    bool dropping = false; // inside a dropped field, including its folded lines
+    std::size_t pos = 0;
+    while (pos < headers.size()) {
+        std::size_t eol = headers.find('\n', pos);
+        std::string line = headers.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+        pos = eol == std::string::npos ? headers.size() : eol + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const bool continuation = !line.empty() && (line[0] == ' ' || line[0] == '\t');
+        if (line.empty()) {
+            if (started)
+                break;
+            continue;
+        }
+        if (continuation) {
+            if (started && !dropping)
+                block += line + "\r\n";
+            continue;
+        }
+        const auto colon = line.find(':');
+        bool field = colon != std::string::npos && colon > 0;
+        for (std::size_t i = 0; field && i < colon; ++i)
+            field = line[i] > ' ' && line[i] < 127;
+        if (!field) {
+            dropping = true;
+            continue;
+        }
+        started = true;
+        const std::string name = lowerAscii(line.substr(0, colon));
+        dropping = name.compare(0, 8, "content-") == 0 || name == "mime-version";
+        if (!dropping)
+            block += line + "\r\n";
+    }
+    if (!started)
+        return nullptr;
+    block += "\r\n";
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(block.data(), block.size()));
+    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    std::unique_ptr<GMimeParserOptions, ParserOptionsDeleter> options(g_mime_parser_options_new());
+    GPtr<GMimeMessage> msg(g_mime_parser_construct_message(parser.get(), options.get()));
+    return msg;
+}
+
+// Headers that a reused header block lacks but the message's properties know.
+void Builder::addMissingHeaders(GMimeMessage* msg)
+{
+    GMimeObject* obj = GMIME_OBJECT(msg);
+    InternetAddressList* bcc = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_BCC);
+    if (internet_address_list_length(bcc) == 0) {
+        for (const auto& r : m_recipients)
+            if ((r.type & 0x0F) == MAPI_BCC && !(r.type & 0x10000000))
+                addMailbox(bcc, r.displayName, addressOf(r.smtpAddress, r.addressType, r.emailAddress));
+    }
+    if (!g_mime_object_get_header(obj, "Date")) {
+        const std::uint64_t t = isRealTime(m_props.time(SubmitTime)) ? m_props.time(SubmitTime) : m_props.time(DeliveryTime);
+        if (isRealTime(t))
+            g_mime_object_set_header(obj, "Date", dateValue(t).constData(), nullptr);
+    }
+    if (!g_mime_object_get_header(obj, "Message-Id") && !m_props.str(MessageId).empty())
+        g_mime_message_set_message_id(msg, stripAngles(m_props.str(MessageId)).c_str());
+    g_mime_object_set_header(obj, "MIME-Version", "1.0", nullptr);
+}
+
+void Builder::synthesizeHeaders(GMimeMessage* msg, xmapi::Message& message)
+{
+    (void)message;
+    GMimeObject* obj = GMIME_OBJECT(msg);
+    const Props& p = m_props;
+
+    // From is whom the message was sent for; Sender who sent it, when that is someone else.
+    const std::string senderAddr = addressOf(p.str(SenderSmtp), p.str(SenderAddrType), p.str(SenderEmail));
+    const std::string reprAddr = addressOf(p.str(SentReprSmtp), p.str(SentReprAddrType), p.str(SentReprEmail));
+    const bool haveRepr = !p.str(SentReprName).empty() || !reprAddr.empty();
+    InternetAddressList* from = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_FROM);
+    if (haveRepr)
+        addMailbox(from, p.str(SentReprName), reprAddr);
+    else
+        addMailbox(from, p.str(SenderName), senderAddr);
+    if (haveRepr && !senderAddr.empty() && g_ascii_strcasecmp(senderAddr.c_str(), reprAddr.c_str()) != 0)
+        addMailbox(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_SENDER), p.str(SenderName), senderAddr);
+
+    if (p.has(ReplyEntries)) {
+        InternetAddressList* replyTo = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_REPLY_TO);
+        for (const OneOff& o : parseFlatEntryList(p.v[ReplyEntries].bin))
+            addMailbox(replyTo, o.name, internetAddress({}, o.type, o.address));
+    }
+
+    for (const auto& r : m_recipients) {
+        if (r.type & 0x10000000) // a resend copy, not a recipient of this message
+            continue;
+        const int type = r.type & 0x0F;
+        const GMimeAddressType t = type == MAPI_CC    ? GMIME_ADDRESS_TYPE_CC
+                                   : type == MAPI_BCC ? GMIME_ADDRESS_TYPE_BCC
+                                                      : GMIME_ADDRESS_TYPE_TO;
+        addMailbox(g_mime_message_get_addresses(msg, t), r.displayName,
+                   addressOf(r.smtpAddress, r.addressType, r.emailAddress));
+    }
+
+    g_mime_message_set_subject(msg, p.str(Subject).c_str(), "utf-8");
+
+    const std::uint64_t t = isRealTime(p.time(SubmitTime)) ? p.time(SubmitTime) : p.time(DeliveryTime);
+    if (isRealTime(t))
+        g_mime_object_set_header(obj, "Date", dateValue(t).constData(), nullptr);
+
+    std::string id = stripAngles(p.str(MessageId));
+    if (id.empty()) {
+        // A stable id, so that importing the same message again gives the same source.
+        QCryptographicHash h(QCryptographicHash::Sha1);
+        const xmapi::Bytes& key = p.has(SearchKey) ? p.v[SearchKey].bin : p.v[EntryId].bin;
+        h.addData(QByteArrayView(reinterpret_cast<const char*>(key.data()), static_cast<qsizetype>(key.size())));
+        const std::uint64_t stamp = p.time(CreationTime) ? p.time(CreationTime) : t;
+        h.addData(QByteArray::number(static_cast<qulonglong>(stamp)));
+        h.addData(QByteArray::fromStdString(p.str(Subject)));
+        if (key.empty() && stamp == 0)
+            h.addData(QUuid::createUuid().toRfc4122());
+        id = h.result().toHex().left(32).toStdString() + "@kelvor.invalid";
+    }
+    g_mime_message_set_message_id(msg, id.c_str());
+    if (!p.str(InReplyTo).empty())
+        g_mime_object_set_header(obj, "In-Reply-To", p.str(InReplyTo).c_str(), nullptr);
+    if (!p.str(References).empty())
+        g_mime_object_set_header(obj, "References", p.str(References).c_str(), nullptr);
+    if (p.has(Importance) && p.v[Importance].l != 1) {
+        const bool high = p.v[Importance].l > 1;
+        g_mime_object_set_header(obj, "Importance", high ? "high" : "low", nullptr);
+        g_mime_object_set_header(obj, "X-Priority", high ? "1" : "5", nullptr);
+    }
+    g_mime_object_set_header(obj, "MIME-Version", "1.0", nullptr);
+}
+
+GPtr<GMimeObject> Builder::body(xmapi::Message& message, std::int32_t& hr)
+{
+    xmapi::MessageBodies bodies;
+    hr = message.GetBodies(bodies);
+    if (xmapi::failed(hr))
+        return nullptr;
+
+    // Text bodies, both as UTF-8 where their charset is known.
+    std::string plain, html;
+    bool hasPlain = bodies.hasPlain, hasHtml = false;
+    const char* htmlCharset = "utf-8";
+    plain = std::move(bodies.plain);
+    if (bodies.hasHtml) {
+        hasHtml = true;
+        const char* cs = charsetOfCodePage(bodies.htmlCodePage);
+        if (!cs)
+            cs = isValidUtf8(bodies.html.data(), bodies.html.size()) ? "UTF-8" : "CP1252";
+        if (g_ascii_strcasecmp(cs, "UTF-8") == 0 || !appendAsUtf8(bodies.html.data(), bodies.html.size(), cs, html)) {
+            html = std::move(bodies.html);
+            if (g_ascii_strcasecmp(cs, "UTF-8") != 0)
+                htmlCharset = cs;
+        }
+    }
+    if (bodies.hasRtf && (!hasHtml || !hasPlain)) {
+        RtfBody rtf = DecodeRtfBody(bodies.rtf);
+        if (rtf.kind == RtfBody::Kind::Html && !hasHtml) {
+            hasHtml = true;
+            html = std::move(rtf.text);
+        } else if (rtf.kind == RtfBody::Kind::Text && !hasPlain && !hasHtml) {
+            hasPlain = true;
+            plain = std::move(rtf.text);
+        }
+    }
+    bodies = xmapi::MessageBodies();
+
+    std::vector<xmapi::AttachmentInfo> attachments;
+    hr = message.GetAttachments(attachments);
+    if (xmapi::failed(hr))
+        return nullptr;
+
+    // Inline images travel with the HTML that references them.
+    const std::string htmlLower = hasHtml ? lowerAscii(html) : std::string();
+    std::vector<bool> isInline(attachments.size(), false);
+    for (std::size_t i = 0; i < attachments.size(); ++i) {
+        const auto& a = attachments[i];
+        const std::string cid = stripAngles(a.contentId);
+        isInline[i] = hasHtml && a.method != ATTACH_EMBEDDED_MSG && a.hasData && !cid.empty() &&
+                      htmlLower.find("cid:" + lowerAscii(cid)) != std::string::npos;
+    }
+
+    auto filePart = [&](xmapi::AttachmentInfo& a, bool inlined) {
+        std::string name = !a.fileName.empty() ? a.fileName : a.displayName;
+        std::string type = lowerAscii(a.mimeType);
+        if (!isMimeType(type) || type == "application/octet-stream")
+            type = guessMimeType(name, a.data);
+        const auto slash = type.find('/');
+        GPtr<GMimePart> part(g_mime_part_new_with_type(type.substr(0, slash).c_str(), type.substr(slash + 1).c_str()));
+        GByteArray* bytes = byteArrayOf(reinterpret_cast<const char*>(a.data.data()), a.data.size());
+        xmapi::Bytes().swap(a.data); // one copy of the data at a time
+        g_mime_part_set_content(part.get(), wrapperOf(bytes).get());
+        g_mime_object_set_disposition(GMIME_OBJECT(part.get()), inlined ? "inline" : "attachment");
+        if (!name.empty())
+            g_mime_part_set_filename(part.get(), name.c_str());
+        if (!stripAngles(a.contentId).empty())
+            g_mime_part_set_content_id(part.get(), stripAngles(a.contentId).c_str());
+        g_mime_part_set_content_encoding(part.get(), GMIME_CONTENT_ENCODING_BASE64);
+        return GPtr<GMimeObject>(GMIME_OBJECT(part.release()));
+    };
+
+    GPtr<GMimeObject> htmlObj;
+    if (hasHtml) {
+        htmlObj = textPart("html", html, htmlCharset);
+        std::string().swap(html);
+        if (std::find(isInline.begin(), isInline.end(), true) != isInline.end()) {
+            GPtr<GMimeMultipart> related(g_mime_multipart_new_with_subtype("related"));
+            g_mime_object_set_content_type_parameter(GMIME_OBJECT(related.get()), "type", "text/html");
+            g_mime_multipart_add(related.get(), htmlObj.get());
+            for (std::size_t i = 0; i < attachments.size(); ++i)
+                if (isInline[i])
+                    g_mime_multipart_add(related.get(), filePart(attachments[i], true).get());
+            htmlObj.reset(GMIME_OBJECT(related.release()));
+        }
+    }
+    GPtr<GMimeObject> text;
+    if (hasPlain && htmlObj) {
+        GPtr<GMimeMultipart> alt(g_mime_multipart_new_with_subtype("alternative"));
+        g_mime_multipart_add(alt.get(), textPart("plain", plain).get());
+        g_mime_multipart_add(alt.get(), htmlObj.get());
+        text.reset(GMIME_OBJECT(alt.release()));
+    } else if (htmlObj) {
+        text = std::move(htmlObj);
+    } else {
+        text = textPart("plain", plain);
+    }
+    std::string().swap(plain);
+
+    // The rest of the attachments.
+    std::vector<GPtr<GMimeObject>> parts;
+    const QString subject = QString::fromStdString(m_props.str(Subject));
+    for (std::size_t i = 0; i < attachments.size(); ++i) {
+        if (isInline[i])
+            continue;
+        auto& a = attachments[i];
+        if (a.method == ATTACH_EMBEDDED_MSG) {
+            if (m_depth + 1 >= kMaxDepth) {
+                qWarning().noquote() << QStringLiteral("Embedded message %1 of \"%2\" is nested too deeply and is left out")
+                                            .arg(i)
+                                            .arg(subject);
+                continue;
+            }
+            std::unique_ptr<xmapi::Message> inner;
+            std::int32_t innerHr = message.OpenEmbeddedMessage(i, inner);
+            GPtr<GMimeMessage> innerMsg;
+            if (xmapi::succeeded(innerHr) && inner)
+                innerMsg = Builder(m_depth + 1).build(*inner, innerHr);
+            if (!innerMsg) {
+                qWarning().noquote() << QStringLiteral("Embedded message %1 of \"%2\" cannot be read (%3) and is left out")
+                                            .arg(i)
+                                            .arg(subject, hexOf(innerHr));
+                continue;
+            }
+            GPtr<GMimeMessagePart> mp(g_mime_message_part_new_with_message("rfc822", innerMsg.get()));
+            const std::string name = !a.fileName.empty() ? a.fileName : a.displayName;
+            g_mime_object_set_disposition(GMIME_OBJECT(mp.get()), "attachment");
+            if (!name.empty())
+                g_mime_object_set_content_disposition_parameter(GMIME_OBJECT(mp.get()), "filename", name.c_str());
+            parts.emplace_back(GMIME_OBJECT(mp.release()));
+            continue;
+        }
+        if (!a.hasData) {
+            qWarning().noquote() << QStringLiteral("Attachment %1 (\"%2\") of \"%3\" carries no data and is left out")
+                                        .arg(i)
+                                        .arg(QString::fromStdString(a.fileName.empty() ? a.displayName : a.fileName),
+                                             subject);
+            continue;
+        }
+        parts.push_back(filePart(a, false));
+    }
+    if (parts.empty())
+        return text;
+    GPtr<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
+    g_mime_multipart_add(mixed.get(), text.get());
+    for (auto& p : parts)
+        g_mime_multipart_add(mixed.get(), p.get());
+    return GPtr<GMimeObject>(GMIME_OBJECT(mixed.release()));
+}
+
+} // namespace
+
+std::int32_t ConvertMessageToMime(xmapi::Message& message, QByteArray& output)
+{
+    output.clear();
+    initGMime();
+    std::int32_t hr = S_OK;
+    GPtr<GMimeMessage> msg = Builder(0).build(message, hr);
+    if (!msg) {
+        if (!xmapi::failed(hr))
+            hr = E_FAIL;
+        qCritical().noquote() << QStringLiteral("MAPIToMIMEStm failed: ") + hexOf(hr);
+        return hr;
+    }
+    std::unique_ptr<GMimeFormatOptions, FormatOptionsDeleter> options(g_mime_format_options_new());
+    g_mime_format_options_set_newline_format(options.get(), GMIME_NEWLINE_FORMAT_DOS);
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    if (g_mime_object_write_to_stream(GMIME_OBJECT(msg.get()), options.get(), stream.get()) < 0) {
+        qCritical().noquote() << QStringLiteral("Read failed: ") + hexOf(E_FAIL);
+        return E_FAIL;
+    }
+    msg.reset();
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+    output = QByteArray(reinterpret_cast<const char*>(bytes->data), static_cast<qsizetype>(bytes->len));
+    return S_OK;
+}
+
+std::int64_t DeliveryTimeToTime(const xmapi::FileTime& ft)
+{
+    if (ft.ticks == 0)
+        return 0;
+    // Whole seconds, rounded down also before 1970.
+    const auto ticks = static_cast<std::int64_t>(ft.ticks) - static_cast<std::int64_t>(kEpochTicks);
+    const auto perSecond = static_cast<std::int64_t>(kTicksPerSecond);
+    return ticks >= 0 ? ticks / perSecond : -((-ticks + perSecond - 1) / perSecond);
+}
+
+QByteArray MakeDateHeader(const QDateTime& t)
+{
+    QByteArray line("Date: ");
+    if (!t.isValid())
+        return line;
+    static const char* const days[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const QDateTime local = t.toTimeZone(QTimeZone::systemTimeZone());
+    const QDate d = local.date();
+    const QTime tm = local.time();
+    const int offset = local.offsetFromUtc() / 60;
+    const int absOffset = offset < 0 ? -offset : offset;
+    line += QByteArray(days[d.dayOfWeek() - 1]) + ", ";
+    line += QByteArray::number(d.day()).rightJustified(2, '0') + ' ';
+    line += QByteArray(months[d.month() - 1]) + ' ';
+    line += QByteArray::number(d.year()).rightJustified(4, '0') + ' ';
+    line += QByteArray::number(tm.hour()).rightJustified(2, '0') + ':' +
+            QByteArray::number(tm.minute()).rightJustified(2, '0') + ':' +
+            QByteArray::number(tm.second()).rightJustified(2, '0') + ' ';
+    line += offset < 0 ? '-' : '+';
+    line += QByteArray::number(absOffset / 60).rightJustified(2, '0') +
+            QByteArray::number(absOffset % 60).rightJustified(2, '0');
+    line += '\n';
+    return line;
+}
+
+QByteArray DateHeaderOfDeliveryTime(const xmapi::FileTime& ft)
+{
+    if (!isRealTime(ft.ticks))
+        return QByteArrayLiteral("Date: ");
+    return MakeDateHeader(QDateTime::fromSecsSinceEpoch(DeliveryTimeToTime(ft), QTimeZone::systemTimeZone()));
+}
+
+bool RepairDateHeader(QByteArray& mime, const QByteArray& dateHeader)
+{
+    const QByteArray value = dateHeader.mid(5).trimmed(); // after "Date:"
+    if (!dateHeader.startsWith("Date:") || value.isEmpty())
+        return false;
+    // Walk the header block line by line; it ends at the first empty line.
+    qsizetype messageIdAt = -1;
+    qsizetype pos = 0;
+    while (pos < mime.size()) {
+        qsizetype eol = mime.indexOf('\n', pos);
+        if (eol < 0)
+            eol = mime.size();
+        const QByteArrayView line(mime.constData() + pos, eol - pos);
+        if (line.isEmpty() || line == "\r")
+            break;
+        if (line.size() >= 5 && qstrnicmp(line.data(), "Date:", 5) == 0)
+            return false;
+        if (messageIdAt < 0 && line.size() >= 11 && qstrnicmp(line.data(), "Message-ID:", 11) == 0)
+            messageIdAt = pos;
+        pos = eol + 1;
+    }
+    if (messageIdAt < 0)
+        return false;
+    const qsizetype eol = mime.indexOf('\n', messageIdAt);
+    const bool crlf = eol > 0 && mime.at(eol - 1) == '\r';
+    mime.insert(messageIdAt, QByteArray("Date: ") + value + (crlf ? "\r\n" : "\n"));
+    return true;
+}
