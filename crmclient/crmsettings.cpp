@@ -103,6 +103,7 @@ QString storedCertificatePin(const QString& host)
 void storeCertificatePin(const QString& host, const QString& pin)
 {
     QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    prepareOwnerOnly(settings.fileName()); // the pin may be the first thing ever stored
     const QString prefix = host + QLatin1Char(' ');
     QStringList entries = settings.value(certificatesKey).toStringList();
     entries.erase(std::remove_if(entries.begin(), entries.end(),
@@ -115,6 +116,7 @@ void storeCertificatePin(const QString& host, const QString& pin)
     else
         settings.setValue(certificatesKey, entries);
     settings.sync();
+    restrictToOwner(settings.fileName(), 0600);
 }
 
 CrmLogonFailure crmLastLogonFailure()
