@@ -103,7 +103,7 @@ QString storedCertificatePin(const QString& host)
 void storeCertificatePin(const QString& host, const QString& pin)
 {
     QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
-    prepareOwnerOnly(settings.fileName()); // the pin may be the first thing ever stored
+    prepareOwnerOnly(settings.fileName());
     const QString prefix = host + QLatin1Char(' ');
     QStringList entries = settings.value(certificatesKey).toStringList();
     entries.erase(std::remove_if(entries.begin(), entries.end(),

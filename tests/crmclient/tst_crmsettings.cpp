@@ -5,12 +5,9 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/stat.h>
 
 namespace
 {
@@ -37,7 +34,6 @@ private slots:
     void lengthRules();
     void debugLinesMaskPassword();
     void appointmentDebugLines();
-    void certificatePinStoredOwnerOnly();
 
 private:
     QTemporaryDir m_config;
@@ -143,24 +139,6 @@ void TestCrmSettings::appointmentDebugLines()
     (void)crmLogon(QStringLiteral("http:/"), QStringLiteral("demo"), QStringLiteral("geheim"), "x.log", options);
     QCOMPARE(readAll(QStringLiteral("kelvor_appointments.log")),
              QByteArray("Debug: URL: \"http:/\"\nDebug: LGN: \"demo\"\nDebug: KNW: \"***\"\n"));
-}
-
-// A remembered certificate can be the first thing stored (a check before any save): the settings
-// file it creates is the user's alone like one written by the wizard.
-void TestCrmSettings::certificatePinStoredOwnerOnly()
-{
-    const QString file = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
-    const QString folder = QFileInfo(file).absolutePath();
-    QVERIFY(QDir(folder).removeRecursively());
-    const mode_t oldMask = ::umask(022);
-    storeCertificatePin(QStringLiteral("127.0.0.1:8443"), QStringLiteral("AB:CD"));
-    ::umask(oldMask);
-    struct stat st;
-    QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 0777, mode_t(0600));
-    QCOMPARE(::stat(QFile::encodeName(folder).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 0777, mode_t(0700));
-    QCOMPARE(storedCertificatePin(QStringLiteral("127.0.0.1:8443")), QStringLiteral("AB:CD"));
 }
 
 QTEST_GUILESS_MAIN(TestCrmSettings)
