@@ -73,6 +73,8 @@ private Q_SLOTS:
 
     void synthesizedMessage();
     void transportHeadersReused();
+    void replyTo_data();
+    void replyTo();
     void dateHeader_data();
     void dateHeader();
     void dateRepair_data();
@@ -213,6 +215,31 @@ void TestMimeConverter::transportHeadersReused()
     QCOMPARE(QString::fromUtf8(m.plain), QStringLiteral("Zahlen anbei"));
     // The header block had no Date: the delivery time fills in, winter offset.
     QCOMPARE(m.dateHeader, QStringLiteral("Tue, 05 Mar 2013 09:00:00 +0100"));
+}
+
+// Reply-To comes from a binary list of one-off entries, which must not be trusted blindly.
+void TestMimeConverter::replyTo_data()
+{
+    QTest::addColumn<QByteArray>("entries");
+    QTest::addColumn<QStringList>("replyTo");
+    const QByteArray good = "01000000680000006400000000000000812B1FA4BEA310199D6E00DD010F54020000008041006E0074007700"
+                            "6F007200740020005300740065006C006C006500000053004D005400500000007200650070006C007900400065"
+                            "00780061006D0070006C0065002E006F00720067000000";
+    QTest::newRow("one-off entry") << good << QStringList{QStringLiteral("Antwort Stelle <reply@example.org>")};
+    QTest::newRow("entry size beyond the data") << QByteArray("01000000080000FFFF00000000000000") << QStringList();
+    QTest::newRow("cut inside the strings") << good.left(good.size() - 40) << QStringList();
+    QTest::newRow("huge count, no entries") << QByteArray("FFFFFFFF00000000") << QStringList();
+}
+
+void TestMimeConverter::replyTo()
+{
+    QFETCH(QByteArray, entries);
+    QFETCH(QStringList, replyTo);
+    const QByteArray items = R"([{"props": {"0x0037001F": "Antwort", "0x004F0102": ")" + entries + R"("}}])";
+    const auto converted = convertAll(fixture(items));
+    QCOMPARE(converted.size(), 1);
+    QCOMPARE(converted[0].hr, 0);
+    QCOMPARE(mimeparse::parse(converted[0].source).replyTo, replyTo);
 }
 
 void TestMimeConverter::dateHeader_data()

@@ -35,6 +35,15 @@ namespace mimeparse {
 
 inline QString qs(const char* s) { return s ? QString::fromUtf8(s) : QString(); }
 
+// "type/subtype" of an object (GMime hands out a string the caller frees).
+inline QString mimeType(GMimeObject* obj)
+{
+    char* t = g_mime_content_type_get_mime_type(g_mime_object_get_content_type(obj));
+    const QString out = qs(t).toLower();
+    g_free(t);
+    return out;
+}
+
 inline QByteArray decoded(GMimePart* part)
 {
     GMimeDataWrapper* w = g_mime_part_get_content(part);
@@ -71,8 +80,7 @@ ParsedMessage fromMessage(GMimeMessage* msg);
 
 inline void walk(GMimeObject* obj, ParsedMessage& m, const QString& prefix)
 {
-    GMimeContentType* ct = g_mime_object_get_content_type(obj);
-    const QString type = qs(g_mime_content_type_get_mime_type(ct)).toLower();
+    const QString type = mimeType(obj);
     m.structure << prefix + type;
     if (GMIME_IS_MULTIPART(obj)) {
         GMimeMultipart* mp = GMIME_MULTIPART(obj);
@@ -117,7 +125,7 @@ inline ParsedMessage fromMessage(GMimeMessage* msg)
     addresses(g_mime_message_get_reply_to(msg), m.replyTo, m, false);
     m.dateHeader = qs(g_mime_object_get_header(GMIME_OBJECT(msg), "Date"));
     if (GMimeObject* body = g_mime_message_get_mime_part(msg)) {
-        m.topType = qs(g_mime_content_type_get_mime_type(g_mime_object_get_content_type(body))).toLower();
+        m.topType = mimeType(body);
         walk(body, m, QString());
     }
     return m;
