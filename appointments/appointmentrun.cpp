@@ -4,6 +4,8 @@
 #include "crmoperations.h"
 #include "crmsettings.h"
 #include "exfolder.h"
+#include "exinflight.h"
+#include "propaccess.h"
 
 #include <QDebug>
 
@@ -15,6 +17,13 @@ QString appointmentSummary(const AppointmentRunCounts& c)
     if (c.failed > 0)
         text += QStringLiteral("<font color=\"red\"><i>%1</i>  Termine k\u00f6nnten nicht importiert werden</font><br>")
                     .arg(c.failed);
+    const QString what = QStringLiteral("Termine");
+    if (c.mayBeStored > 0)
+        text += ExRun::mayBeStoredLine(c.mayBeStored, what);
+    if (c.skipped > 0)
+        text += ExRun::skippedLine(c.skipped, what);
+    if (c.notTried > 0)
+        text += ExRun::notTriedLine(c.notTried, what);
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Termine sind erfolgreich importiert.</b></font><br>")
                 .arg(c.imported);
     return text;
@@ -25,7 +34,8 @@ namespace
 
 // Reads and sends the appointments of one folder. False when the folder could not be read at all,
 // which ends the whole folder loop.
-bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, AppointmentRunCounts& c)
+bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInflight& inflight,
+                  AppointmentRunCounts& c)
 {
     if (!folder.folder) {
         qCritical("eximporter.cpp GetContentTable failed");
@@ -44,27 +54,57 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, Appoi
     }
     for (std::size_t i = 0; i < tags->size(); ++i)
         qDebug().noquote() << QString::number(i) + QStringLiteral(" -> runPROP ID: ") + QString::number((*tags)[i], 16);
-    hr = table->SetColumns(std::vector<xmapi::PropTag>(tags->begin(), tags->end()), 0);
+    // The message class rides along after the 13 columns: items of another kind are not sent.
+    std::vector<xmapi::PropTag> columns(tags->begin(), tags->end());
+    const std::size_t classColumn = columns.size();
+    columns.push_back(PR_MESSAGE_CLASS_W);
+    hr = table->SetColumns(columns, 0);
     if (xmapi::failed(hr)) {
         qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
         return false;
     }
 
+    const auto itemDone = [&run, &c] {
+        ++c.sent;
+        run.itemDone(c.sent);
+    };
+    int rowsRead = 0;
     while (!run.stopRequested()) {
         xmapi::RowSet rows;
         if (table->QueryRows(1, 0, rows) != S_OK || rows.empty())
             break;
-        const crmAppointmentItem item = ReadAppointmentRow(rows.front(), *tags);
-        const int result = crmaddAppointment(session, item, appointmentsHttpLog);
-        qDebug() << result;
-        if (result == -1)
-            ++c.existing;
-        else if (result == 0 || result == -2)
-            ++c.failed;
-        else
-            ++c.imported;
-        ++c.sent;
-        run.itemDone(c.sent);
+        ++rowsRead;
+        if (!exIsOwnKind(TextOf(rows.front()[classColumn]), QStringLiteral("IPM.Appointment"))) {
+            inflight.submit({}, [&c, itemDone](const ExItemResult&) {
+                ++c.skipped;
+                itemDone();
+            });
+            continue;
+        }
+        inflight.submit(
+            [item = ReadAppointmentRow(rows.front(), *tags), session] {
+                ExItemResult r;
+                r.value = crmaddAppointment(session, item, appointmentsHttpLog, &r.transport);
+                return r;
+            },
+            [&run, &c, itemDone](const ExItemResult& r) {
+                qDebug() << r.value;
+                if (!run.itemTried(r.transport))
+                    ++c.notTried;
+                else if (r.value == -1)
+                    ++c.existing;
+                else if (r.value == 0 || r.value == -2)
+                    ++c.failed;
+                else
+                    ++c.imported;
+                itemDone();
+            });
+    }
+    inflight.drain();
+    if (run.connectionLost()) {
+        std::uint32_t listed = 0;
+        if (!xmapi::failed(table->GetRowCount(0, listed)))
+            c.notTried += qMax(0, static_cast<int>(qMin<std::uint32_t>(listed, INT_MAX)) - rowsRead);
     }
     // The table goes here; the folder keeps its handle, so a later run in the same program start
     // can read it again.
@@ -79,16 +119,23 @@ void appointmentsRunBody(ExRun& run, AppointmentRunCounts* counts)
     const CrmSession session{run.baseUrl(), run.sessionId()};
     run.status(1, QStringLiteral("Verbunden"));
     run.status(1, QStringLiteral("Importiere Termine:"));
+    // Appointments are independent of each other: with CRM_INFLIGHT above 1 several travel at once.
+    ExInflight inflight(run.inflight(), [&run] { return !run.stopRequested(); }, [&run] { run.idle(); });
 
     while (!run.stopRequested()) {
         ExFOLDER* folder = run.nextSelectedFolder();
         if (!folder)
             break;
         // A folder that cannot be read ends the import: the summary reports what was sent so far.
-        if (!importFolder(run, *folder, session, c))
+        if (!importFolder(run, *folder, session, inflight, c))
             break;
         run.folderDone();
     }
+    if (run.connectionLost())
+        c.notTried += run.itemsInRemainingFolders();
+    else
+        c.notTried = 0; // a stop by the user leaves the rest unread, as it always did
+    c.mayBeStored = run.mayBeStored();
 
     run.appendSummary(appointmentSummary(c));
     if (counts)

@@ -11,6 +11,9 @@ struct AppointmentRunCounts {
     int existing = 0; // the CRM already had them (answer -1)
     int failed = 0;   // not stored (answer 0, or no usable answer)
     int sent = 0;     // processed over all folders
+    int skipped = 0;     // items of another kind in the folder: not sent
+    int notTried = 0;    // after the connection to the CRM was lost
+    int mayBeStored = 0; // failed without an answer after the request had left: the CRM may hold them
 };
 
 // The counter lines at the end of a run; the green line is always there.

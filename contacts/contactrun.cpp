@@ -3,6 +3,7 @@
 #include "contactmapping.h"
 #include "crmoperations.h"
 #include "exfolder.h"
+#include "exinflight.h"
 #include "propaccess.h"
 
 #include <QDebug>
@@ -30,6 +31,19 @@ AddOutcome readCompanyOrPersonResult(int result)
     return AddOutcome::Imported;
 }
 
+static QString accountingLines(const ContactRunCounts& c)
+{
+    const QString what = QStringLiteral("Kontakte");
+    QString text;
+    if (c.mayBeStored > 0)
+        text += ExRun::mayBeStoredLine(c.mayBeStored, what);
+    if (c.skipped > 0)
+        text += ExRun::skippedLine(c.skipped, what);
+    if (c.notTried > 0)
+        text += ExRun::notTriedLine(c.notTried, what);
+    return text;
+}
+
 QString personalSummary(const ContactRunCounts& c)
 {
     QString text;
@@ -39,6 +53,7 @@ QString personalSummary(const ContactRunCounts& c)
     if (c.personalFailed > 0)
         text += QStringLiteral("<font color=\"red\"><b>%1  Kontakte k\u00f6nnten nicht importiert werden</font></b><br>")
                     .arg(c.personalFailed);
+    text += accountingLines(c);
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Kontakte sind erfolgreich importiert.</b></font><br>")
                 .arg(c.personalImported);
     return text;
@@ -59,6 +74,7 @@ QString companySummary(const ContactRunCounts& c)
     if (c.personsFailed > 0)
         text += QStringLiteral("<font color=\"red\"><i>%1</i>  Personen k\u00f6nnten nicht importiert werden</font><br>")
                     .arg(c.personsFailed);
+    text += accountingLines(c);
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Kontakte sind erfolgreich importiert.</b></font><br>")
                 .arg(c.contactsImported);
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Personen sind erfolgreich importiert.</b></font><br>")
@@ -107,35 +123,38 @@ private:
     QList<QPair<QString, int>> m_entries;
 };
 
-void sendPersonal(const ContactMapping& mapping, const xmapi::Row& row, const CrmSession& session,
-                  ContactRunCounts& c)
-{
-    const PContactItem item = mapping.personalContact(row);
-    const int result = crmAddPContact(session, item);
-    count(readPContactResult(result), c.personalImported, c.personalExist, c.personalFailed);
-}
+const QString contactKind = QStringLiteral("IPM.Contact");
 
-void sendCompanyAndPerson(const ContactMapping& mapping, const xmapi::Row& row, const CrmSession& session,
-                          CompanyCache& cache, ContactRunCounts& c)
+// Sends the row's company (unless this run created it already) and then its person. False when the row
+// was not tried at all (its first exchange was aborted before anything was sent).
+bool sendCompanyAndPerson(ExRun& run, const ContactMapping& mapping, const xmapi::Row& row,
+                          const CrmSession& session, CompanyCache& cache, ContactRunCounts& c)
 {
     const QString name = mapping.companyName(row);
     int companyId = cache.find(name);
     if (companyId <= 0) {
         const crmContactItem company = mapping.company(row);
-        const int result = crmaddContact(session, company);
+        CrmItemTransport transport;
+        const int result = crmaddContact(session, company, contactsHttpLog, &transport);
+        if (!run.itemTried(transport))
+            return false;
         const AddOutcome outcome = readCompanyOrPersonResult(result);
         count(outcome, c.contactsImported, c.contactsExist, c.contactsFailed);
         if (outcome == AddOutcome::Imported)
             cache.add(name, result);
         // A company that exists, failed, or came back with a negative id gets no person.
-        if (result <= 0)
-            return;
+        if (result <= 0 || run.stopRequested())
+            return true;
         companyId = result;
     }
     crmPersonItem person = mapping.person(row);
     person.cid = companyId;
-    const int result = crmaddPerson(session, person);
-    count(readCompanyOrPersonResult(result), c.personsImported, c.personsExist, c.personsFailed);
+    CrmItemTransport transport;
+    const int result = crmaddPerson(session, person, contactsHttpLog, &transport);
+    // A person whose request never left is not counted; its company is.
+    if (run.itemTried(transport))
+        count(readCompanyOrPersonResult(result), c.personsImported, c.personsExist, c.personsFailed);
+    return true;
 }
 
 } // namespace
@@ -165,6 +184,14 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     if (canRead) {
         run.status(1, QStringLiteral("Importiere Kontakte:"));
         CompanyCache cache;
+        // Personal contacts are independent of each other and may travel several at once; a person
+        // needs its company's id, so that mode sends one request after another.
+        ExInflight inflight(
+            personal ? run.inflight() : 1, [&run] { return !run.stopRequested(); }, [&run] { run.idle(); });
+        const auto itemDone = [&] {
+            ++c.itemsDone;
+            run.itemDone(c.itemsDone);
+        };
 
         while (!run.stopRequested()) {
             ExFOLDER* folder = run.nextSelectedFolder();
@@ -179,31 +206,68 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
                 continue;
             }
             const ContactMapping mapping(folderNamed);
+            // The message class rides along after the mapping's columns: items of another kind are not sent.
+            std::vector<xmapi::PropTag> columns = mapping.columns();
+            const std::size_t classColumn = columns.size();
+            columns.push_back(PR_MESSAGE_CLASS_W);
             std::unique_ptr<xmapi::Table> table;
             if (xmapi::failed(folder->folder->GetContentsTable(MAPI_UNICODE, table)) || !table)
                 break;
-            const xmapi::HResult hr = table->SetColumns(mapping.columns(), 0);
+            const xmapi::HResult hr = table->SetColumns(columns, 0);
             if (xmapi::failed(hr)) {
                 // The same text as the other importers: the signed result in base 16.
                 qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
                 break;
             }
+            int rowsRead = 0;
             while (!run.stopRequested()) {
                 xmapi::RowSet rows;
                 if (table->QueryRows(1, 0, rows) != 0 || rows.empty())
                     break;
+                ++rowsRead;
                 const xmapi::Row& row = rows.front();
-                if (personal)
-                    sendPersonal(mapping, row, session, c);
-                else
-                    sendCompanyAndPerson(mapping, row, session, cache, c);
-                ++c.itemsDone;
-                run.itemDone(c.itemsDone);
+                if (!exIsOwnKind(TextOf(row[classColumn]), contactKind)) {
+                    inflight.submit({}, [&](const ExItemResult&) {
+                        ++c.skipped;
+                        itemDone();
+                    });
+                } else if (personal) {
+                    inflight.submit(
+                        [item = mapping.personalContact(row), session] {
+                            ExItemResult r;
+                            r.value = crmAddPContact(session, item, contactsHttpLog, defaultPContactDumpPath(),
+                                                     &r.transport);
+                            return r;
+                        },
+                        [&](const ExItemResult& r) {
+                            if (run.itemTried(r.transport))
+                                count(readPContactResult(r.value), c.personalImported, c.personalExist,
+                                      c.personalFailed);
+                            else
+                                ++c.notTried;
+                            itemDone();
+                        });
+                } else {
+                    if (!sendCompanyAndPerson(run, mapping, row, session, cache, c))
+                        ++c.notTried;
+                    itemDone();
+                }
+            }
+            inflight.drain();
+            if (run.connectionLost()) {
+                std::uint32_t listed = 0;
+                if (!xmapi::failed(table->GetRowCount(0, listed)))
+                    c.notTried += qMax(0, static_cast<int>(qMin<std::uint32_t>(listed, INT_MAX)) - rowsRead);
             }
             table.reset();
             run.folderDone();
         }
+        if (run.connectionLost())
+            c.notTried += run.itemsInRemainingFolders();
+        else
+            c.notTried = 0; // a stop by the user leaves the rest unread, as it always did
     }
+    c.mayBeStored = run.mayBeStored();
 
     run.appendSummary(personal ? personalSummary(c) : companySummary(c));
     if (counts)

@@ -21,6 +21,10 @@ struct ContactRunCounts {
     int personsImported = 0;
     int personsExist = 0;
     int personsFailed = 0;
+    // both modes
+    int skipped = 0;     // items of another kind (distribution lists, items without a class): not sent
+    int notTried = 0;    // after the connection to the CRM was lost
+    int mayBeStored = 0; // failed without an answer after the request had left: the CRM may hold them
 };
 
 // Result readings of the three add operations.

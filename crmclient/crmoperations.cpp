@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <mutex>
+
 namespace
 {
 
@@ -24,7 +26,7 @@ enum class ResponseLog { None, Quoted, Labelled };
 template <typename Prepare>
 QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& argument, Prepare prepare,
                          const char* service, const char* soapAction, const QByteArray& httpLogPath, bool* ready,
-                         ResponseLog responseLog, QByteArray* requestOut = nullptr)
+                         ResponseLog responseLog, CrmItemTransport* transport, QByteArray* requestOut = nullptr)
 {
     QByteArray request;
     {
@@ -39,6 +41,10 @@ QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& ar
     const CrmExchangeResult exchange =
         crmExchange(session.baseUrl, QLatin1String(service), QLatin1String(soapAction), httpLogPath, request);
     *ready = exchange.ready;
+    if (transport) {
+        transport->failure = exchange.failure;
+        transport->requestMayHaveArrived = exchange.requestMayHaveArrived;
+    }
     if (!exchange.ready)
         return QVariant();
     if (responseLog == ResponseLog::Labelled)
@@ -95,54 +101,62 @@ QByteArray withoutSessionId(QByteArray request)
 }
 
 int crmAddPContact(const CrmSession& session, const PContactItem& item, const QByteArray& httpLogPath,
-                   const QString& dumpPath)
+                   const QString& dumpPath, CrmItemTransport* transport)
 {
     bool ready = false;
     QByteArray request;
     const QVariant result = runItemExchange(
         session, CrmOp::crmAddPContact, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setPContact(&item); },
-        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, &request);
+        "email", "SOAPAction: urn:crmemail\r\n", httpLogPath, &ready, ResponseLog::Labelled, transport, &request);
     // The last personal-contact request is kept for inspection: personal data, so owner-only, and
     // without the live session id.
-    if (!dumpPath.isEmpty())
+    if (!dumpPath.isEmpty()) {
+        // Requests in flight finish in several threads at once: one whole request per dump.
+        static std::mutex dumpMutex;
+        const std::lock_guard<std::mutex> lock(dumpMutex);
         (void)writePrivateFile(dumpPath, withoutSessionId(request));
+    }
     return ready ? result.toInt() : -2;
 }
 
-int crmaddContact(const CrmSession& session, const crmContactItem& item, const QByteArray& httpLogPath)
+int crmaddContact(const CrmSession& session, const crmContactItem& item, const QByteArray& httpLogPath,
+                  CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddContact, session.sessionId, [&](ExSoapCall& c) { c.setContact(&item); }, "contacts",
-        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
+        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted, transport);
     return ready ? result.toInt() : -2;
 }
 
-int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QByteArray& httpLogPath)
+int crmaddPerson(const CrmSession& session, const crmPersonItem& item, const QByteArray& httpLogPath,
+                 CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddPerson, session.sessionId, [&](ExSoapCall& c) { c.setPerson(&item); }, "contacts",
-        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted);
+        "SOAPAction: urn:crmcontacts\r\n", httpLogPath, &ready, ResponseLog::Quoted, transport);
     return ready ? result.toInt() : -2;
 }
 
-int crmaddTask(const CrmSession& session, crmTaskItem& item, const QByteArray& httpLogPath)
+int crmaddTask(const CrmSession& session, crmTaskItem& item, const QByteArray& httpLogPath,
+               CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddTask, QStringList{session.sessionId}, [&](ExSoapCall& c) { c.setTask(&item); }, "tasks",
-        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready, ResponseLog::None);
+        "SOAPAction: urn:crmtasksAction\r\n", httpLogPath, &ready, ResponseLog::None, transport);
     return ready ? result.toInt() : -2;
 }
 
-int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item, const QByteArray& httpLogPath)
+int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item, const QByteArray& httpLogPath,
+                      CrmItemTransport* transport)
 {
     bool ready = false;
     const QVariant result = runItemExchange(
         session, CrmOp::crmaddAppointment, QStringList{session.sessionId},
         [&](ExSoapCall& c) { c.setAppointment(&item); }, "dates", "SOAPAction: urn:crmdates\r\n", httpLogPath, &ready,
-        ResponseLog::None);
+        ResponseLog::None, transport);
     return ready ? result.toInt() : -2;
 }
 

@@ -9,6 +9,13 @@
 #include <QByteArray>
 #include <QString>
 
+// How the transport of an item exchange went, for a run that counts its items (optional out parameter
+// of the item operations below).
+struct CrmItemTransport {
+    CrmTransportFailure failure = CrmTransportFailure::None; // None: an answer was read
+    bool requestMayHaveArrived = false; // request bytes left this machine: the CRM may hold the item
+};
+
 // What a run keeps after its logon.
 struct CrmSession {
     QString baseUrl;   // the address the logon used
@@ -34,20 +41,22 @@ inline constexpr const char* wizardHttpLog = "kelvor_wizard.log";
 // held no result.
 [[nodiscard]] int crmAddPContact(const CrmSession& session, const PContactItem& item,
                                  const QByteArray& httpLogPath = contactsHttpLog,
-                                 const QString& dumpPath = defaultPContactDumpPath());
+                                 const QString& dumpPath = defaultPContactDumpPath(),
+                                 CrmItemTransport* transport = nullptr);
 // CRM company / person (service "contacts", "SOAPAction: urn:crmcontacts\r\n"); 0 when the
 // answer held no result.
 [[nodiscard]] int crmaddContact(const CrmSession& session, const crmContactItem& item,
-                                const QByteArray& httpLogPath = contactsHttpLog);
+                                const QByteArray& httpLogPath = contactsHttpLog, CrmItemTransport* transport = nullptr);
 [[nodiscard]] int crmaddPerson(const CrmSession& session, const crmPersonItem& item,
-                               const QByteArray& httpLogPath = contactsHttpLog);
+                               const QByteArray& httpLogPath = contactsHttpLog, CrmItemTransport* transport = nullptr);
 // Task (service "tasks", "SOAPAction: urn:crmtasksAction\r\n"); normalises the record's dates.
 // 0 when the answer held no result.
 [[nodiscard]] int crmaddTask(const CrmSession& session, crmTaskItem& item,
-                             const QByteArray& httpLogPath = tasksHttpLog);
+                             const QByteArray& httpLogPath = tasksHttpLog, CrmItemTransport* transport = nullptr);
 // Appointment (service "dates", "SOAPAction: urn:crmdates\r\n"); 0 when the answer held no result.
 [[nodiscard]] int crmaddAppointment(const CrmSession& session, const crmAppointmentItem& item,
-                                    const QByteArray& httpLogPath = appointmentsHttpLog);
+                                    const QByteArray& httpLogPath = appointmentsHttpLog,
+                                    CrmItemTransport* transport = nullptr);
 
 // Mail operations of the e-mail importer (service "email", "SOAPAction: urn:crmemailAction\r\n").
 // The caller needs to tell "not ready" from "send failed", so the exchange comes back too.

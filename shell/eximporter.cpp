@@ -65,6 +65,9 @@ void ExImporter::Import()
     lbStatus->setText(QStringLiteral("Verbinde mit CRM..."));
     lbStatus2->clear();
     pbStatus->setValue(0);
+    pbStop->setEnabled(true);
+    m_stopping = false;
+    m_running = true;
     show();
 
     // The previous job has emitted its summary and its thread is finishing or finished; waiting for it
@@ -98,12 +101,28 @@ void ExImporter::Import()
 
 void ExImporter::StopJob()
 {
+    // The stop is taken at once; the run needs a moment to end its exchange and write its summary.
+    if (m_running && !m_stopping) {
+        m_stopping = true;
+        lbStatus->setText(QStringLiteral("Wird abgebrochen \u2026"));
+        pbStop->setEnabled(false);
+    }
     emit term();
+}
+
+void ExImporter::reject()
+{
+    if (m_running) {
+        StopJob();
+        return;
+    }
+    QDialog::reject();
 }
 
 void ExImporter::done(QString summary)
 {
     qDebug() << "JOBER DONE";
+    m_running = false;
     emit UpdateStatusInfo(summary);
     close();
 }
@@ -112,7 +131,8 @@ void ExImporter::UpdateStatus(int code, QString text)
 {
     switch (code) {
     case 1:
-        lbStatus->setText(text);
+        if (!m_stopping)
+            lbStatus->setText(text);
         break;
     case 2:
         lbStatus2->setText(text);

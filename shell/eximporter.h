@@ -33,6 +33,12 @@ public:
 
     // The job of the latest run, or null before the first.
     [[nodiscard]] ExJob* job() const { return m_job.get(); }
+    // From Import() until the run's summary has arrived.
+    [[nodiscard]] bool isRunning() const { return m_running; }
+
+    // Escape and a request to close the dialog mean "Abbrechen" while a run goes on: the dialog stays
+    // until the run has ended.
+    void reject() override;
 
     QLabel* lbStatus = nullptr;
     QLabel* lbStatus2 = nullptr;
@@ -57,4 +63,6 @@ private:
     QPointer<QCheckBox> m_modeBox;
     SelectionQuery m_isSelected;
     std::unique_ptr<ExJob> m_job;
+    bool m_running = false;
+    bool m_stopping = false; // "Abbrechen" taken: the first status line keeps saying so
 };

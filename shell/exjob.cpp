@@ -12,7 +12,12 @@ ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*
     , m_mode(mode)
 {
     m_run = std::make_unique<ExRun>(std::move(all), std::move(selected), total, mode,
-                                    [this](int code, const QString& text) { emit UpdateStatus(code, text); });
+                                    [this](int code, const QString& text) {
+                                        if (m_throttle)
+                                            m_throttle->post(code, text);
+                                        else
+                                            emit UpdateStatus(code, text);
+                                    });
 }
 
 ExJob::~ExJob()
@@ -28,8 +33,17 @@ void ExJob::stop()
 
 void ExJob::run()
 {
+    ExStatusThrottle throttle([this](int code, const QString& text) { emit UpdateStatus(code, text); },
+                              m_statusIntervalMs);
+    m_throttle = &throttle;
+    // Figures held back by the throttle go out while the run waits for the server.
+    m_run->setIdle([&throttle] { throttle.poll(); });
     const ExLogonFunction logon = m_table.logon ? m_table.logon : ExLogonFunction(&exStoredSettingsLogon);
     const QString summary = m_run->execute(logon, m_table.logonHttpLog, m_table.body, m_table.onLogonFailed);
+    // The last figures reach the dialog before the summary does.
+    throttle.flush();
+    m_run->setIdle({});
+    m_throttle = nullptr;
     // The run's lines are in the log file before the user sees its summary.
     flushMessageLog();
     emit done(summary);

@@ -29,6 +29,10 @@ public:
     [[nodiscard]] QString summary() const { return m_run->summary(); }
     [[nodiscard]] bool stopRequested() const { return m_run->stopRequested(); }
 
+    // How often the status lines and the progress value may change (ExStatusThrottle); 0 sends every
+    // step. Set before start().
+    void setStatusInterval(int ms) { m_statusIntervalMs = ms; }
+
 signals:
     void done(QString summary);
     void UpdateStatus(int code, QString text);
@@ -45,4 +49,6 @@ private:
     const int m_total;
     const bool m_mode;
     std::unique_ptr<ExRun> m_run;
+    int m_statusIntervalMs = ExStatusThrottle::defaultIntervalMs;
+    ExStatusThrottle* m_throttle = nullptr; // the worker's, while run() works
 };

@@ -6,6 +6,7 @@
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFont>
@@ -173,6 +174,17 @@ void ExMainWindow::ReadyImport(QList<ExFOLDER*>* folders)
     connect(pushButton, &QPushButton::pressed, m_importer, &ExImporter::Import);
 }
 
+void ExMainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_importer && m_importer->isRunning()) {
+        m_closed = true;
+        m_importer->StopJob();
+        // Hidden, not closed: while the run goes on the dialog refuses to close.
+        m_importer->hide();
+    }
+    QWidget::closeEvent(event);
+}
+
 void ExMainWindow::treeEvent()
 {
     pushButton->setEnabled(!treeWidget->selectedItems().isEmpty());
@@ -180,6 +192,8 @@ void ExMainWindow::treeEvent()
 
 void ExMainWindow::UpdateStatusInfo(QString summary)
 {
+    if (m_closed)
+        return;
     auto* info = new ExInfoDialog(summary, m_table.resourcePrefix() + QLatin1String("outlook_module.ico"), this);
     info->setAttribute(Qt::WA_DeleteOnClose);
     m_info = info;

@@ -46,6 +46,10 @@ public:
     QCheckBox* cb_pbuch = nullptr;  // null when the program has no mode check box
     QPushButton* pushButton = nullptr;
 
+protected:
+    // Closing the window during a run stops the run; the program ends once the worker is done.
+    void closeEvent(QCloseEvent* event) override;
+
 public slots:
     void ReadyImport(QList<ExFOLDER*>* folders);
     void UpdateStatusInfo(QString summary);
@@ -56,4 +60,5 @@ private:
     QHash<const ExFOLDER*, QTreeWidgetItem*> m_rows;
     ExImporter* m_importer = nullptr;  // child of this window
     QPointer<ExInfoDialog> m_info;
+    bool m_closed = false; // a run that ends after the window was closed shows no summary
 };

@@ -1,12 +1,18 @@
 #include "exrun.h"
 
+#include "crmtransfer.h"
+#include "exfolder.h"
+#include "exinflight.h"
+
+#include <QSettings>
 #include <QThread>
 
+#include <climits>
 #include <utility>
 
 QString ExSummary::interruptNote()
 {
-    return QStringLiteral("<font color=\"red\"><b>Durchf\u00fchrung unterbrochen</b></font>");
+    return QStringLiteral("<font color=\"red\"><b>Durchf\u00fchrung unterbrochen</b></font><br>");
 }
 
 bool ExSummary::addInterruptNote()
@@ -56,6 +62,61 @@ ExFOLDER* ExRun::nextSelectedFolder()
     return m_selected.at(m_next++);
 }
 
+void ExRun::exchangeDone(Transport transport)
+{
+    switch (transport) {
+    case Transport::Ok:
+        m_failuresInRow = 0;
+        break;
+    case Transport::Aborted:
+        break;
+    case Transport::Failed:
+        if (++m_failuresInRow >= lostConnectionLimit && !m_connectionLost) {
+            qWarning("%d transport failures in a row: connection to the CRM lost, run ends", m_failuresInRow);
+            m_connectionLost = true;
+            m_stop.store(true, std::memory_order_release);
+        }
+        break;
+    }
+}
+
+bool ExRun::itemTried(const CrmItemTransport& transport)
+{
+    switch (transport.failure) {
+    case CrmTransportFailure::None:
+        exchangeDone(Transport::Ok);
+        return true;
+    case CrmTransportFailure::Aborted:
+        exchangeDone(Transport::Aborted);
+        break;
+    default:
+        exchangeDone(Transport::Failed);
+        break;
+    }
+    if (!transport.requestMayHaveArrived)
+        return transport.failure != CrmTransportFailure::Aborted;
+    ++m_mayBeStored;
+    return true;
+}
+
+int ExRun::itemsInRemainingFolders() const
+{
+    int count = 0;
+    for (qsizetype i = m_next; i < m_selected.size(); ++i) {
+        const ExFOLDER* folder = m_selected.at(i);
+        if (!folder)
+            continue;
+        std::unique_ptr<xmapi::Table> table;
+        std::uint32_t rows = 0;
+        if (folder->folder && !xmapi::failed(folder->folder->GetContentsTable(0, table)) && table
+            && !xmapi::failed(table->GetRowCount(0, rows)))
+            count += static_cast<int>(qMin<std::uint32_t>(rows, INT_MAX - count));
+        else
+            count += qMax(0, qMin(folder->itemCount, INT_MAX - count));
+    }
+    return count;
+}
+
 void ExRun::status(int code, const QString& text)
 {
     if (m_sink)
@@ -82,15 +143,55 @@ QString ExRun::logonFailedText(CrmLogonFailure failure)
     return text;
 }
 
+QString ExRun::connectionLostText()
+{
+    return QStringLiteral("<font color=\"red\"><b>Verbindung zum CRM verloren: nach %1 \u00dcbertragungsfehlern in "
+                          "Folge abgebrochen</b></font><br>")
+        .arg(lostConnectionLimit);
+}
+
+QString ExRun::skippedLine(int count, const QString& what)
+{
+    return QStringLiteral("<font color=\"gray\"><i>%1</i>  Eintr\u00e4ge \u00fcbersprungen (keine %2)</font><br>")
+        .arg(count)
+        .arg(what);
+}
+
+QString ExRun::notTriedLine(int count, const QString& what)
+{
+    return QStringLiteral("<font color=\"red\"><i>%1</i>  %2 nicht versucht</font><br>").arg(count).arg(what);
+}
+
+QString ExRun::mayBeStoredLine(int count, const QString& what)
+{
+    return QStringLiteral("<font color=\"red\">davon <i>%1</i>  %2 ohne Antwort des CRM: vielleicht doch "
+                          "gespeichert</font><br>")
+        .arg(count)
+        .arg(what);
+}
+
 QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
                        const ExRunBody& onLogonFailed)
 {
     m_lines.clear();
+    m_inflight = exInflightSetting();
+    // Every exchange of the run in this thread, the logon included, ends at once when the run is asked
+    // to stop, also while it only waits for the server.
+    const CrmTransferGuard guard([this] {
+        idle();
+        return !stopRequested();
+    });
     crmResetLastLogonFailure();
     m_sessionId = logon ? logon(logonHttpLog, &m_baseUrl) : QString();
-    if (m_sessionId.size() == 32) {
+    // A stop during the logon aborts it; that is no failed logon. The body, seeing the stop at once,
+    // sends nothing and writes its lines with zero counts.
+    if (m_sessionId.size() == 32 || stopRequested()) {
+        // Filled in by the body once it knows; the line leads the counters it explains.
+        const qsizetype lostAt = m_lines.size();
         if (body)
             body(*this);
+        if (m_connectionLost)
+            m_lines.insert(lostAt, connectionLostText());
     } else {
         m_lines += logonFailedText(crmLastLogonFailure());
         if (onLogonFailed)
@@ -98,4 +199,62 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
     }
     m_summary.close(m_lines);
     return m_summary.text();
+}
+
+bool exIsOwnKind(const QString& messageClass, const QString& kind)
+{
+    if (messageClass.isEmpty() || kind.isEmpty())
+        return false;
+    if (messageClass.compare(kind, Qt::CaseInsensitive) == 0)
+        return true;
+    return messageClass.size() > kind.size() + 1 && messageClass.at(kind.size()) == QLatin1Char('.')
+        && messageClass.startsWith(kind, Qt::CaseInsensitive);
+}
+
+ExStatusThrottle::ExStatusThrottle(ExRun::StatusSink out, int intervalMs)
+    : m_out(std::move(out))
+    , m_intervalMs(qMax(0, intervalMs))
+{
+}
+
+void ExStatusThrottle::post(int code, const QString& text)
+{
+    if (code < 1 || code > 3) {
+        flush();
+        if (m_out)
+            m_out(code, text);
+        return;
+    }
+    m_pending[code - 1] = text;
+    m_hasPending[code - 1] = true;
+    poll();
+}
+
+void ExStatusThrottle::poll()
+{
+    if (m_intervalMs == 0 || !m_sinceLast.isValid() || m_sinceLast.elapsed() >= m_intervalMs)
+        flush();
+}
+
+void ExStatusThrottle::flush()
+{
+    bool sent = false;
+    for (int i = 0; i < 3; ++i) {
+        if (!m_hasPending[i])
+            continue;
+        m_hasPending[i] = false;
+        sent = true;
+        if (m_out)
+            m_out(i + 1, m_pending[i]);
+    }
+    if (sent)
+        m_sinceLast.start();
+}
+
+int exInflightSetting()
+{
+    const QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    bool ok = false;
+    const int n = settings.value(QStringLiteral("CRM_INFLIGHT")).toString().trimmed().toInt(&ok);
+    return ok ? qBound(1, n, ExInflight::maxLimit) : 1;
 }

@@ -3,8 +3,10 @@
 // The frame of one import run, free of widgets and threads: logon, the program's body, the summary.
 // ExJob runs it in its worker thread; tests can run it directly.
 
+#include "crmoperations.h"
 #include "crmsettings.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 
@@ -27,6 +29,7 @@ using ExLogonFunction = std::function<QString(const QString& httpLog, QString* b
 // run can no longer be interrupted, so the note can never land behind the counter lines.
 class ExSummary {
 public:
+    // The note with its line break, so that the next line of the summary starts on a line of its own.
     static QString interruptNote();
 
     // GUI thread: adds the interrupt note unless the run has already finished its work. Returns whether the
@@ -53,7 +56,35 @@ public:
 
     // Any thread: asks the run to stop at its next check; adds the interrupt note to the summary.
     void requestStop();
+    // Any thread: true after a stop request and after the run gave up on a lost connection.
     [[nodiscard]] bool stopRequested() const { return m_stop.load(std::memory_order_acquire); }
+
+    // How the transport of one item exchange went, in the order the items were read. After
+    // lostConnectionLimit transport failures in a row the run gives up: stopRequested() turns true
+    // without an interrupt note and connectionLost() tells why. An aborted exchange is no transport
+    // failure of its own (the stop that aborted it is already known).
+    enum class Transport { Ok, Failed, Aborted };
+    void exchangeDone(Transport transport);
+    static constexpr int lostConnectionLimit = 5;
+    [[nodiscard]] bool connectionLost() const { return m_connectionLost; }
+
+    // The bodies' reading of one item exchange: feeds exchangeDone() and tells whether the item was
+    // tried at all. False when the exchange was aborted before any byte of the request left: the item
+    // then counts as not tried. A tried item that got no answer counts as failed by its value (-2), but
+    // the CRM may have stored it: such items are counted in mayBeStored().
+    [[nodiscard]] bool itemTried(const CrmItemTransport& transport);
+    [[nodiscard]] int mayBeStored() const { return m_mayBeStored; }
+
+    // Requests a body may keep in flight at once (the CRM_INFLIGHT setting, read when the run starts;
+    // 1, one after another, unless set).
+    [[nodiscard]] int inflight() const { return m_inflight; }
+    // Called while the run waits for answers (ExJob sends pending progress from here).
+    void setIdle(std::function<void()> idle) { m_idle = std::move(idle); }
+    void idle()
+    {
+        if (m_idle)
+            m_idle();
+    }
 
     [[nodiscard]] const QString& sessionId() const { return m_sessionId; }
     [[nodiscard]] const QString& baseUrl() const { return m_baseUrl; }
@@ -75,6 +106,11 @@ public:
     // Pause between folders.
     void folderDone();
 
+    // Items of the selected folders after the current one, for the count of items not tried after the
+    // connection was lost: the rows each folder's contents table lists (its item count when the table
+    // cannot be had). The walk does not move.
+    [[nodiscard]] int itemsInRemainingFolders() const;
+
     // Lines for the summary, collected by the body and added after the interrupt note when the run ends.
     void appendSummary(const QString& html) { m_lines += html; }
 
@@ -88,6 +124,13 @@ public:
     // The failed logon's line, followed by its cause in red when one is known.
     static QString logonFailedText(CrmLogonFailure failure = CrmLogonFailure::None);
 
+    // Summary lines shared by the item importers; `what` is the plural of the program's items
+    // ("Kontakte", "Aufgaben", "Termine").
+    static QString connectionLostText();
+    static QString skippedLine(int count, const QString& what);
+    static QString notTriedLine(int count, const QString& what);
+    static QString mayBeStoredLine(int count, const QString& what);
+
 private:
     const QList<ExFOLDER*> m_all;
     const QList<ExFOLDER*> m_selected;
@@ -96,11 +139,50 @@ private:
     const bool m_mode;
     StatusSink m_sink;
     std::atomic<bool> m_stop{false};
+    int m_failuresInRow = 0;
+    bool m_connectionLost = false;
+    int m_mayBeStored = 0;
+    int m_inflight = 1;
+    std::function<void()> m_idle;
     QString m_sessionId;
     QString m_baseUrl;
     QString m_lines;
     ExSummary m_summary;
 };
+
+// Whether an item's message class is the importer's own kind: the class itself ("IPM.Contact") or one
+// derived from it ("IPM.Contact.Lieferant"), without regard to case as Outlook compares them. An item
+// without a class is of no kind.
+[[nodiscard]] bool exIsOwnKind(const QString& messageClass, const QString& kind);
+
+// Passes the progress codes of a run on, at most once per interval for the status lines and the
+// progress value (codes 1 to 3): a fast run would otherwise spend its time repainting the dialog. A
+// code that arrives within the interval is kept and goes out with the next one after it, or with
+// poll() or flush(); every other code goes out at once, after what is pending. Interval 0 passes
+// every code on as it comes. Used by one thread.
+class ExStatusThrottle {
+public:
+    ExStatusThrottle(ExRun::StatusSink out, int intervalMs);
+    Q_DISABLE_COPY_MOVE(ExStatusThrottle)
+
+    void post(int code, const QString& text);
+    // Sends what is pending when the interval has passed.
+    void poll();
+    // Sends what is pending now (the end of a run: the last figures are exact).
+    void flush();
+
+    static constexpr int defaultIntervalMs = 200;
+
+private:
+    ExRun::StatusSink m_out;
+    const int m_intervalMs;
+    QElapsedTimer m_sinceLast;
+    QString m_pending[3];
+    bool m_hasPending[3] = {false, false, false};
+};
+
+// The CRM_INFLIGHT setting, bounded to 1..16; 1 when missing or not a number.
+[[nodiscard]] int exInflightSetting();
 
 // The logon of an import run: reads CRM_URL, CRM_LGN and CRM_KNW from the stored settings and logs on.
 QString exStoredSettingsLogon(const QString& httpLog, QString* baseUrl);

@@ -2,6 +2,8 @@
 
 #include "crmoperations.h"
 #include "exfolder.h"
+#include "exinflight.h"
+#include "propaccess.h"
 #include "taskmapping.h"
 
 #include <QDebug>
@@ -39,16 +41,39 @@ QString taskSummary(const TaskRunCounts& c)
     if (c.failed > 0)
         text += QStringLiteral("<font color=\"red\"><i>%1</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>")
                     .arg(c.failed);
+    const QString what = QStringLiteral("Aufgaben");
+    if (c.mayBeStored > 0)
+        text += ExRun::mayBeStoredLine(c.mayBeStored, what);
+    if (c.skipped > 0)
+        text += ExRun::skippedLine(c.skipped, what);
+    if (c.notTried > 0)
+        text += ExRun::notTriedLine(c.notTried, what);
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Aufgaben sind erfolgreich importiert.</b></font><br>")
                 .arg(c.imported);
     return text;
 }
+
+namespace
+{
+
+// The class of an opened task; empty when it has none.
+QString messageClassOf(xmapi::Message* message)
+{
+    std::vector<xmapi::PropValue> values;
+    if (!message || xmapi::failed(message->GetProps({PR_MESSAGE_CLASS_W}, 0, values)) || values.empty())
+        return QString();
+    return TextOf(values.front());
+}
+
+} // namespace
 
 void tasksRunBody(ExRun& run, TaskRunCounts* counts)
 {
     TaskRunCounts c;
     const CrmSession session{run.baseUrl(), run.sessionId()};
     run.status(1, QStringLiteral("Verbunden"));
+    // Tasks are independent of each other: with CRM_INFLIGHT above 1 several travel at once.
+    ExInflight inflight(run.inflight(), [&run] { return !run.stopRequested(); }, [&run] { run.idle(); });
 
     while (!run.stopRequested()) {
         ExFOLDER* folder = run.nextSelectedFolder();
@@ -71,31 +96,55 @@ void tasksRunBody(ExRun& run, TaskRunCounts* counts)
 
         // Progress counts within the folder, against the tasks that could actually be opened.
         const int n = static_cast<int>(batch.entries.size());
-        for (int j = 0; j < n && !run.stopRequested(); ++j) {
+        int j = 0;
+        for (; j < n && !run.stopRequested(); ++j) {
             TaskEntry& entry = *batch.entries[static_cast<std::size_t>(j)];
             run.status(2, QString::asprintf("%d von %d", j, n));
             run.status(3, QString::number(j));
-            const int result = crmaddTask(session, entry.item, tasksHttpLog);
-            qDebug() << result;
-            const TaskOutcome outcome = readTaskResult(result);
-            switch (outcome) {
-            case TaskOutcome::Exists:
-                ++c.existing;
-                break;
-            case TaskOutcome::Failed:
-                ++c.failed;
-                break;
-            case TaskOutcome::Imported:
-                ++c.imported;
-                break;
+            if (!exIsOwnKind(messageClassOf(entry.message.get()), QStringLiteral("IPM.Task"))) {
+                inflight.submit({}, [&c](const ExItemResult&) { ++c.skipped; });
+                continue;
             }
-            run.appendSummary(taskLine(outcome, entry.item.subject));
+            inflight.submit(
+                [item = entry.item, session]() mutable {
+                    ExItemResult r;
+                    r.value = crmaddTask(session, item, tasksHttpLog, &r.transport);
+                    return r;
+                },
+                [&run, &c, subject = entry.item.subject](const ExItemResult& r) {
+                    qDebug() << r.value;
+                    if (!run.itemTried(r.transport)) {
+                        ++c.notTried;
+                        return;
+                    }
+                    const TaskOutcome outcome = readTaskResult(r.value);
+                    switch (outcome) {
+                    case TaskOutcome::Exists:
+                        ++c.existing;
+                        break;
+                    case TaskOutcome::Failed:
+                        ++c.failed;
+                        break;
+                    case TaskOutcome::Imported:
+                        ++c.imported;
+                        break;
+                    }
+                    run.appendSummary(taskLine(outcome, subject));
+                });
         }
-        // The batch releases the task messages here. The folder keeps its handle, so a later run
-        // in the same program start can read it again.
+        // Every answer of this folder is in before its batch releases the task messages.
+        inflight.drain();
+        if (run.connectionLost())
+            c.notTried += n - j;
+        // The folder keeps its handle, so a later run in the same program start can read it again.
         run.folderDone();
     }
 
+    if (run.connectionLost())
+        c.notTried += run.itemsInRemainingFolders();
+    else
+        c.notTried = 0; // a stop by the user leaves the rest unread, as it always did
+    c.mayBeStored = run.mayBeStored();
     run.appendSummary(taskSummary(c));
     if (counts)
         *counts = c;

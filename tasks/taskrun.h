@@ -10,6 +10,9 @@ struct TaskRunCounts {
     int imported = 0; // stored by the CRM
     int existing = 0; // the CRM already had them (answer -1)
     int failed = 0;   // not stored (answer 0, or no usable answer)
+    int skipped = 0;     // items of another kind in the folder: not sent
+    int notTried = 0;    // after the connection to the CRM was lost
+    int mayBeStored = 0; // failed without an answer after the request had left: the CRM may hold them
 };
 
 enum class TaskOutcome { Imported, Exists, Failed };

@@ -35,7 +35,7 @@ const QString companiesLine = QStringLiteral(
     "<br><font color=\"green\"><b>%1  Kontakte sind erfolgreich importiert.</b></font><br>");
 const QString personsLine = QStringLiteral(
     "<br><font color=\"green\"><b>%1  Personen sind erfolgreich importiert.</b></font><br>");
-const QString note = QStringLiteral("<font color=\"red\"><b>Durchf\u00fchrung unterbrochen</b></font>");
+const QString note = QStringLiteral("<font color=\"red\"><b>Durchf\u00fchrung unterbrochen</b></font><br>");
 const QString logonFailed = QStringLiteral("<font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br>");
 
 struct RunResult {
@@ -101,6 +101,7 @@ private:
         for (ExFOLDER* f : selected)
             total += f->itemCount;
         ExJob job(m_table, *outlook.folders(), selected, total, personal);
+        job.setStatusInterval(0);  // every step, so that a stop can follow a given one
         // Progress is recorded in the worker (so that a stop can follow a given step at once).
         std::mutex progressMutex;
         QList<QPair<int, QString>> progress;
@@ -140,6 +141,8 @@ private slots:
     void unreadableFolderEndsTheRun();
     void secondRunReadsEveryFolderAgain();
     void destroyingARunningJobStopsAndWaits();
+    void itemsOfAnotherKindAreSkipped_data();
+    void itemsOfAnotherKindAreSkipped();
     void storesWithTheirOwnNameMaps();
 };
 
@@ -385,6 +388,7 @@ void TestContactRun::stopAfterThirdOfTen()
         QJsonObject props;
         props.insert(QStringLiteral("0x3A06001F"), QStringLiteral("Vorname%1").arg(i));
         props.insert(QStringLiteral("0x3A11001F"), QStringLiteral("Nachname%1").arg(i));
+        props.insert(QStringLiteral("0x001A001F"), QStringLiteral("IPM.Contact"));
         items.append(QJsonObject{{QStringLiteral("props"), props}});
     }
     const QJsonObject folderObj{{QStringLiteral("name"), QStringLiteral("Zehn")},
@@ -478,7 +482,7 @@ void TestContactRun::unreadableFolderEndsTheRun()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(R"({ "stores": [ { "name": "P", "folders": [
             { "name": "Kontakte", "class": "IPF.Contact", "fail": "contentsSetColumns",
-              "items": [ { "props": { "0x3A06001F": "Max", "0x3A11001F": "Muster" } } ] } ] } ] })");
+              "items": [ { "props": { "0x001A001F": "IPM.Contact", "0x3A06001F": "Max", "0x3A11001F": "Muster" } } ] } ] } ] })");
         file.close();
         std::unique_ptr<ExOutlook> outlook = scan(file.fileName());
         QVERIFY(outlook->status());
@@ -545,6 +549,47 @@ void TestContactRun::destroyingARunningJobStopsAndWaits()
     QCOMPARE(countOps(crm.requests(), QStringLiteral("crmAddPContact")), 1);
 }
 
+void TestContactRun::itemsOfAnotherKindAreSkipped_data()
+{
+    QTest::addColumn<bool>("personal");
+    QTest::newRow("personal address book") << true;
+    QTest::newRow("companies and persons") << false;
+}
+
+void TestContactRun::itemsOfAnotherKindAreSkipped()
+{
+    QFETCH(bool, personal);
+    // A contacts folder as Outlook keeps it: contacts (one of a derived class), a distribution list and
+    // an item without a class.
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("mixed.json")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({ "stores": [ { "name": "P", "folders": [ { "name": "Gemischt", "class": "IPF.Contact", "items": [
+        { "props": { "0x001A001F": "IPM.Contact", "0x3A06001F": "Max", "0x3A11001F": "Muster" } },
+        { "props": { "0x001A001F": "IPM.DistList", "0x3001001F": "Verteiler Vertrieb" } },
+        { "props": { "0x001A001F": "", "0x3A06001F": "Ohne", "0x3A11001F": "Klasse" } },
+        { "props": { "0x001A001F": "IPM.Contact.Lieferant", "0x3A06001F": "Lena", "0x3A11001F": "Holz" } } ] } ] } ] })");
+    file.close();
+    std::unique_ptr<ExOutlook> outlook = scan(file.fileName());
+    QVERIFY(outlook->status());
+    QCOMPARE(outlook->totalItems(), 4);
+
+    TestCrm crm(personal ? QStringLiteral("TestContactRun_skippedPersonal") : QStringLiteral("TestContactRun_skippedCompany"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    useCrm(crm);
+    RunResult r;
+    run(*outlook, *outlook->folders(), personal, r);
+
+    // imported + present + failed + skipped = read: 2 + 0 + 0 + 2 = 4, and the progress counts all four.
+    const QString skipped = ExRun::skippedLine(2, QStringLiteral("Kontakte"));
+    QCOMPARE(r.summary, personal ? skipped + personalLine.arg(2) : skipped + companiesLine.arg(2) + personsLine.arg(2));
+    QCOMPARE(r.progress.last(), qMakePair(3, QStringLiteral("4")));
+    QCOMPARE(crm.requests().size(), personal ? 3 : 5);
+    QStringList lastnames;
+    for (const QJsonValue& v : storedOf(crm, personal ? "pcontacts" : "persons"))
+        lastnames << v.toObject().value(QStringLiteral("lastname")).toString();
+    QCOMPARE(lastnames, (QStringList{QStringLiteral("Muster"), QStringLiteral("Holz")}));
+}
 
 void TestContactRun::storesWithTheirOwnNameMaps()
 {

@@ -1,16 +1,19 @@
 // The run frame without widgets: logon rule, body or failure text, folder walk over a copy, progress texts,
 // and the order of the interrupt note against the counter lines under concurrent stop requests.
 #include "exfolder.h"
+#include "exinflight.h"
 #include "exrun.h"
 
 #include <QThread>
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
-const QString note = QStringLiteral("<font color=\"red\"><b>Durchf\u00fchrung unterbrochen</b></font>");
+const QString note = QStringLiteral("<font color=\"red\"><b>Durchf\u00fchrung unterbrochen</b></font><br>");
 const QString failed = QStringLiteral("<font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br>");
 
 ExLogonFunction answering(const QString& sessionId)
@@ -34,6 +37,14 @@ private slots:
     void stopNoteComesFirst();
     void stopAfterTheRunAddsNothing();
     void concurrentStopNeverFollowsTheLines();
+    void ownKind_data();
+    void ownKind();
+    void throttleHoldsBackButKeepsTheLastFigures();
+    void fiveTransportFailuresInARowEndTheRun();
+    void itemTriedReadsTheTransport_data();
+    void itemTriedReadsTheTransport();
+    void inflightKeepsOrderAndLimit_data();
+    void inflightKeepsOrderAndLimit();
 };
 
 void TestExRun::sessionIdMustHave32Characters_data()
@@ -135,6 +146,183 @@ void TestExRun::concurrentStopNeverFollowsTheLines()
         QVERIFY2(!summary.contains(note) || summary.startsWith(note), qPrintable(summary));
         QCOMPARE(summary.count(note), run.summary().count(note));
     }
+}
+
+void TestExRun::ownKind_data()
+{
+    QTest::addColumn<QString>("messageClass");
+    QTest::addColumn<bool>("own");
+    QTest::newRow("exact") << QStringLiteral("IPM.Contact") << true;
+    QTest::newRow("other case") << QStringLiteral("ipm.CONTACT") << true;
+    QTest::newRow("derived") << QStringLiteral("IPM.Contact.Lieferant") << true;
+    QTest::newRow("distribution list") << QStringLiteral("IPM.DistList") << false;
+    QTest::newRow("longer name") << QStringLiteral("IPM.ContactX") << false;
+    QTest::newRow("trailing dot only") << QStringLiteral("IPM.Contact.") << false;
+    QTest::newRow("prefix of the kind") << QStringLiteral("IPM.Cont") << false;
+    QTest::newRow("no class") << QString() << false;
+    QTest::newRow("mail") << QStringLiteral("IPM.Note") << false;
+}
+
+void TestExRun::ownKind()
+{
+    QFETCH(QString, messageClass);
+    QFETCH(bool, own);
+    QCOMPARE(exIsOwnKind(messageClass, QStringLiteral("IPM.Contact")), own);
+}
+
+void TestExRun::throttleHoldsBackButKeepsTheLastFigures()
+{
+    QList<QPair<int, QString>> seen;
+    const auto sink = [&](int code, const QString& text) { seen.append({code, text}); };
+
+    // A long interval: the first figures go out, the burst after them is held back, and what is
+    // pending goes out before a code outside 1..3 and at the end, in code order.
+    ExStatusThrottle slow(sink, 60000);
+    slow.post(1, QStringLiteral("Verbunden"));
+    for (int i = 1; i <= 1000; ++i) {
+        slow.post(2, QString::asprintf("%d von 1000", i));
+        slow.post(3, QString::number(i));
+    }
+    slow.post(1, QStringLiteral("Importiere Kontakte:"));
+    QCOMPARE(seen, (QList<QPair<int, QString>>{{1, QStringLiteral("Verbunden")}}));
+    slow.post(4, QStringLiteral("7"));
+    slow.post(3, QStringLiteral("1001"));
+    slow.flush();
+    slow.flush();
+    const QList<QPair<int, QString>> expected{{1, QStringLiteral("Verbunden")},
+                                              {1, QStringLiteral("Importiere Kontakte:")},
+                                              {2, QStringLiteral("1000 von 1000")},
+                                              {3, QStringLiteral("1000")},
+                                              {4, QStringLiteral("7")},
+                                              {3, QStringLiteral("1001")}};
+    QCOMPARE(seen, expected);
+
+    // Held-back figures go out by poll() once the interval has passed.
+    seen.clear();
+    ExStatusThrottle shortInterval(sink, 20);
+    shortInterval.post(3, QStringLiteral("1"));
+    shortInterval.post(3, QStringLiteral("2"));
+    QCOMPARE(seen.size(), 1);
+    QTRY_VERIFY((shortInterval.poll(), seen.size() == 2));
+    QCOMPARE(seen.last(), qMakePair(3, QStringLiteral("2")));
+
+    // Interval 0: every code as it comes.
+    seen.clear();
+    ExStatusThrottle each(sink, 0);
+    for (int i = 0; i < 5; ++i)
+        each.post(3, QString::number(i));
+    QCOMPARE(seen.size(), 5);
+}
+
+void TestExRun::fiveTransportFailuresInARowEndTheRun()
+{
+    using T = ExRun::Transport;
+    ExRun run({}, {}, 0, false, {});
+    const QString summary = run.execute(answering(QString(32, QLatin1Char('x'))), QString(), [](ExRun& r) {
+        r.appendSummary(QStringLiteral("counters"));
+        // An answer in between and aborted exchanges do not make a row of failures.
+        for (T t : {T::Failed, T::Failed, T::Failed, T::Failed, T::Ok, T::Failed, T::Aborted, T::Failed, T::Failed,
+                    T::Failed})
+            r.exchangeDone(t);
+        QVERIFY(!r.stopRequested());
+        QVERIFY(!r.connectionLost());
+        r.exchangeDone(T::Failed);
+        QVERIFY(r.stopRequested());
+        QVERIFY(r.connectionLost());
+    }, {});
+    // Given up, not interrupted: the reason leads the counter lines, no interrupt note.
+    QCOMPARE(summary, ExRun::connectionLostText() + QStringLiteral("counters"));
+    QVERIFY(summary.contains(QStringLiteral("Verbindung zum CRM verloren")));
+}
+
+void TestExRun::itemTriedReadsTheTransport_data()
+{
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<bool>("arrived");
+    QTest::addColumn<bool>("tried");
+    QTest::addColumn<int>("mayBeStored");
+    QTest::addColumn<bool>("countsAsFailure");
+    using F = CrmTransportFailure;
+    QTest::newRow("answered") << int(F::None) << true << true << 0 << false;
+    QTest::newRow("refused connection") << int(F::Connect) << false << true << 0 << true;
+    QTest::newRow("timed out after sending") << int(F::Timeout) << true << true << 1 << true;
+    QTest::newRow("aborted before sending") << int(F::Aborted) << false << false << 0 << false;
+    QTest::newRow("aborted after sending") << int(F::Aborted) << true << true << 1 << false;
+}
+
+void TestExRun::itemTriedReadsTheTransport()
+{
+    QFETCH(int, failure);
+    QFETCH(bool, arrived);
+    QFETCH(bool, tried);
+    QFETCH(int, mayBeStored);
+    QFETCH(bool, countsAsFailure);
+    ExRun run({}, {}, 0, false, {});
+    CrmItemTransport transport;
+    transport.failure = CrmTransportFailure(failure);
+    transport.requestMayHaveArrived = arrived;
+    for (int i = 0; i < ExRun::lostConnectionLimit; ++i) {
+        QCOMPARE(run.itemTried(transport), tried);
+        QCOMPARE(run.mayBeStored(), mayBeStored * (i + 1));
+    }
+    QCOMPARE(run.connectionLost(), countsAsFailure);
+}
+
+void TestExRun::inflightKeepsOrderAndLimit_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::newRow("one after another") << 1;
+    QTest::newRow("four at once") << 4;
+}
+
+void TestExRun::inflightKeepsOrderAndLimit()
+{
+    QFETCH(int, limit);
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> running{0};
+    std::atomic<int> most{0};
+    std::atomic<bool> inCaller{false};
+    QList<int> finished;
+    {
+        ExInflight inflight(limit, [] { return true; });
+        for (int i = 0; i < 40; ++i) {
+            if (i % 10 == 3) {
+                // An item that is not sent keeps its place.
+                inflight.submit({}, [&finished, i](const ExItemResult& r) { finished.append(i * 1000 + r.value); });
+                continue;
+            }
+            inflight.submit(
+                [&, i] {
+                    if (std::this_thread::get_id() == caller)
+                        inCaller = true;
+                    const int now = ++running;
+                    int seen = most.load();
+                    while (now > seen && !most.compare_exchange_weak(seen, now))
+                        ;
+                    // Later items answer sooner, so that answers arrive out of order.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1 + (i % 4 == 0 ? 6 : 0)));
+                    --running;
+                    ExItemResult r;
+                    r.value = i;
+                    return r;
+                },
+                [&finished, &caller](const ExItemResult& r) {
+                    QVERIFY(std::this_thread::get_id() == caller);
+                    finished.append(r.value);
+                });
+        }
+        inflight.drain();
+        QCOMPARE(finished.size(), 40);
+    }
+    QList<int> expected;
+    for (int i = 0; i < 40; ++i)
+        expected.append(i % 10 == 3 ? i * 1000 - 2 : i);
+    QCOMPARE(finished, expected);
+    QCOMPARE(inCaller.load(), limit == 1);
+    if (limit == 1)
+        QCOMPARE(most.load(), 1);
+    else
+        QVERIFY2(most.load() > 1 && most.load() <= limit, qPrintable(QString::number(most.load())));
 }
 
 QTEST_GUILESS_MAIN(TestExRun)

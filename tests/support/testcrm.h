@@ -38,7 +38,8 @@ public:
     // Adds a user or changes its password; UTF-8 credentials are fine.
     void addUser(const QString& login, const QString& password);
     // "" (none), "login_refused", "add_zero", "soap_fault", "html500", "garbage", "large", "slow",
-    // "ws_before_return", "answer:<op>=<value>". "<fault>:<op>" limits a fault to one operation,
+    // "ws_before_return", "answer:<op>=<value>", "reject:<text>" (a request holding text gets a SOAP fault).
+    // "<fault>:<op>" limits a fault to one operation,
     // ";" combines several (see tools/testcrm/README.md).
     void setFault(const QString& fault);
 

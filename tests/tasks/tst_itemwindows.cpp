@@ -3,18 +3,21 @@
 #include "appointmentstable.h"
 #include "eximporter.h"
 #include "exinfodialog.h"
+#include "exjob.h"
 #include "exmainwindow.h"
 #include "itemfixture.h"
 #include "taskstable.h"
 #include "testcrm.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -67,6 +70,8 @@ private slots:
     void window();
     void importFromTheWindow_data();
     void importFromTheWindow();
+    void stopDuringAPendingExchange_data();
+    void stopDuringAPendingExchange();
 };
 
 void TstItemWindows::window_data()
@@ -189,6 +194,87 @@ void TstItemWindows::importFromTheWindow()
         QTest::mouseClick(w.treeWidget->viewport(), Qt::LeftButton, {}, w.treeWidget->visualItemRect(row).center());
     }
     QCOMPARE(crm.stored().value(kind).toArray().size(), kind == QLatin1String("tasks") ? 3 : 2);
+}
+
+void TstItemWindows::stopDuringAPendingExchange_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Escape") << QStringLiteral("escape");
+    QTest::newRow("Abbrechen") << QStringLiteral("button");
+    QTest::newRow("closing the window") << QStringLiteral("close");
+}
+
+// The CRM stops answering after the logon: the first task's request is taken and never answered. The
+// user stops while that answer is awaited.
+void TstItemWindows::stopDuringAPendingExchange()
+{
+    QFETCH(QString, how);
+    TestCrm crm(tenantName("TstItemWindows_stop_", QTest::currentDataTag()));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    ExImporterTable table = tasksTable();
+    const QString silentUrl = QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort());
+    table.logon = [silentUrl](const QString& httpLog, QString* baseUrl) {
+        const QString sessionId = exStoredSettingsLogon(httpLog, baseUrl);
+        *baseUrl = silentUrl;
+        return sessionId;
+    };
+    ScannedStore store(profile(), scanProfileOf(table));
+    QVERIFY(store.ok());
+
+    ExMainWindow w(table);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.ReadyImport(store.outlook().folders());
+    w.treeWidget->topLevelItem(0)->setSelected(true);
+    QTest::mouseClick(w.pushButton, Qt::LeftButton);
+    ExImporter* dlg = w.importer();
+    QVERIFY(dlg->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+    std::unique_ptr<QTcpSocket> pending(silent.nextPendingConnection());
+    QTRY_VERIFY_WITH_TIMEOUT(pending->bytesAvailable() > 0, 5000); // the request has left
+
+    QElapsedTimer sinceStop;
+    sinceStop.start();
+    if (how == QLatin1String("close")) {
+        w.close();
+        QTRY_VERIFY_WITH_TIMEOUT(dlg->job()->isFinished(), 2000);
+        QVERIFY(!dlg->isVisible());
+        QVERIFY(!w.infoDialog()); // the program is ending: no summary pops up
+        return;
+    }
+    if (how == QLatin1String("escape"))
+        QTest::keyClick(dlg, Qt::Key_Escape);
+    else
+        QTest::mouseClick(dlg->pbStop, Qt::LeftButton);
+    // The stop shows at once, and the dialog stays until the run has ended.
+    QVERIFY(dlg->isVisible());
+    QCOMPARE(dlg->lbStatus->text(), QStringLiteral("Wird abgebrochen \u2026"));
+    QVERIFY(!dlg->pbStop->isEnabled());
+    QTest::keyClick(dlg, Qt::Key_Escape);
+    QVERIFY(dlg->isVisible());
+
+    QTRY_VERIFY_WITH_TIMEOUT(w.infoDialog(), 1000);
+    QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
+    QVERIFY(!dlg->isVisible());
+    const QString summary = w.infoDialog()->label->text();
+    QCOMPARE(summary, ExSummary::interruptNote() +
+                          QStringLiteral("<font color=\"red\">Aufgabe <i>Steuer</i> k\u00f6nnte nicht importiert werden</font><br>"
+                                         "<font color=\"red\"><i>1</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>") +
+                          ExRun::mayBeStoredLine(1, QStringLiteral("Aufgaben")) + greenLine(0, "Aufgaben"));
+    QVERIFY(!silent.hasPendingConnections()); // nothing after the stopped item
+
+    // The next run starts with a working button.
+    w.infoDialog()->close();
+    w.treeWidget->topLevelItem(0)->setSelected(false);
+    w.treeWidget->topLevelItem(0)->setSelected(true);
+    QTest::mouseClick(w.pushButton, Qt::LeftButton);
+    QVERIFY(dlg->pbStop->isEnabled());
+    QCOMPARE(dlg->lbStatus->text(), QStringLiteral("Verbinde mit CRM..."));
+    dlg->StopJob();
+    QTRY_VERIFY_WITH_TIMEOUT(w.infoDialog(), 5000);
 }
 
 QTEST_MAIN(TstItemWindows)

@@ -4,9 +4,15 @@
 #include "taskstable.h"
 #include "testcrm.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonValue>
+#include <QSettings>
 #include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 using namespace itemtest;
 
@@ -105,6 +111,10 @@ private slots:
     void logonFailure();
     void secondRunReadsTheFoldersAgain();
     void passwordStaysOutOfTheLogs();
+    void stopDuringPendingExchange();
+    void connectionLostEndsTheRun();
+    void inflightCounts_data();
+    void inflightCounts();
 
 private:
     std::unique_ptr<ZoneScope> m_zone;
@@ -280,14 +290,14 @@ void TstTaskRun::stopDuringSecondTask()
     storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
     ScannedStore store(twoFolders(), ExScanProfile::tasks());
     const QList<ExFOLDER*> selected{store.folder(QStringLiteral("Aufgaben")), store.folder(QStringLiteral("Projekte"))};
-    // "Abbrechen" while the second task is on its way: it is finished, nothing follows.
+    // "Abbrechen" right before the second task is sent: it is not sent, nothing follows.
     const RunRecord r =
         runImport(tasksTable(), store.folders(), selected, [](ExRun& run, int code, const QString& text) {
             if (code == 2 && text == QLatin1String("1 von 3"))
                 run.requestStop();
         });
-    QCOMPARE(r.summary, ExSummary::interruptNote() + greenLine(2, "Aufgaben"));
-    QCOMPARE(storedTasks(crm).size(), 2);
+    QCOMPARE(r.summary, ExSummary::interruptNote() + greenLine(1, "Aufgaben"));
+    QCOMPARE(storedTasks(crm).size(), 1);
     QCOMPARE(r.texts(2).last(), QStringLiteral("1 von 3"));
 }
 
@@ -381,6 +391,141 @@ void TstTaskRun::passwordStaysOutOfTheLogs()
         QVERIFY(!log.contains(secret));
         QVERIFY(!httpLog.contains(secret));
     }
+}
+
+namespace
+{
+
+QString redTaskLine(const QString& subject)
+{
+    return QStringLiteral("<font color=\"red\">Aufgabe <i>%1</i> k\u00f6nnte nicht importiert werden</font><br>").arg(subject);
+}
+
+QString failedTasksLine(int n)
+{
+    return QStringLiteral("<font color=\"red\"><i>%1</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>").arg(n);
+}
+
+QJsonArray numberedTasks(const QString& prefix, int count)
+{
+    QJsonArray tasks;
+    for (int i = 1; i <= count; ++i)
+        tasks.append(task(prefix + QString::number(i), {due(1 + i % 28)}));
+    return tasks;
+}
+
+} // namespace
+
+void TstTaskRun::stopDuringPendingExchange()
+{
+    TestCrm crm(QStringLiteral("TstTaskRun_stopPending"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(QStringLiteral("slow:crmaddTask")); // every task answer takes 2 s
+    storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    ScannedStore store(itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
+                                               numberedTasks(QStringLiteral("Langsam "), 3))}),
+                       ExScanProfile::tasks());
+
+    // "Abbrechen" while the first task's answer is awaited.
+    QElapsedTimer clock;
+    clock.start();
+    std::atomic<qint64> stoppedAt{-1};
+    std::thread user;
+    const RunRecord r = runImport(tasksTable(), store.folders(), store.folders(), [&](ExRun& run, int code, const QString& text) {
+        if (code == 2 && text == QLatin1String("0 von 3"))
+            user = std::thread([&run, &clock, &stoppedAt] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                stoppedAt = clock.elapsed();
+                run.requestStop();
+            });
+    });
+    const qint64 endedAt = clock.elapsed();
+    user.join();
+    QVERIFY(stoppedAt >= 0);
+    QVERIFY2(endedAt - stoppedAt < 1000, qPrintable(QString::number(endedAt - stoppedAt)));
+
+    // The request had left: failed, never imported, with the note that the CRM may hold it.
+    QCOMPARE(r.summary, ExSummary::interruptNote() + redTaskLine(QStringLiteral("Langsam 1")) + failedTasksLine(1) +
+                            ExRun::mayBeStoredLine(1, QStringLiteral("Aufgaben")) + greenLine(0, "Aufgaben"));
+    // And indeed the server finishes it after its delay; nothing else was sent.
+    QTRY_COMPARE_WITH_TIMEOUT(storedTasks(crm).size(), 1, 10000);
+    QCOMPARE(crm.requests().size(), 2);
+}
+
+void TstTaskRun::connectionLostEndsTheRun()
+{
+    TestCrm crm(QStringLiteral("TstTaskRun_connectionLost"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    ScannedStore store(itemtest::store({folder(QStringLiteral("Eins"), QStringLiteral("IPF.Task"),
+                                               numberedTasks(QStringLiteral("A"), 4)),
+                                        folder(QStringLiteral("Zwei"), QStringLiteral("IPF.Task"),
+                                               numberedTasks(QStringLiteral("B"), 3)),
+                                        folder(QStringLiteral("Drei"), QStringLiteral("IPF.Task"),
+                                               numberedTasks(QStringLiteral("C"), 2))}),
+                       ExScanProfile::tasks());
+    // The CRM goes away right after the logon: every later connection is refused.
+    ExImporterTable table = tasksTable();
+    table.logon = [](const QString& httpLog, QString* baseUrl) {
+        const QString sessionId = exStoredSettingsLogon(httpLog, baseUrl);
+        *baseUrl = QStringLiteral("http://127.0.0.1:9/");
+        return sessionId;
+    };
+    const RunRecord r = runImport(table, store.folders(), store.folders());
+
+    // Five failures in a row, then the rest is not tried: 5 + 4 = 9 items read.
+    QString lines;
+    for (const char* s : {"A1", "A2", "A3", "A4", "B1"})
+        lines += redTaskLine(QLatin1String(s));
+    QCOMPARE(r.summary, ExRun::connectionLostText() + lines + failedTasksLine(5) +
+                            ExRun::notTriedLine(4, QStringLiteral("Aufgaben")) + greenLine(0, "Aufgaben"));
+    QCOMPARE(crm.requests().size(), 1);
+}
+
+void TstTaskRun::inflightCounts_data()
+{
+    QTest::addColumn<int>("inflight");
+    QTest::newRow("one after another") << 1;
+    QTest::newRow("four at once") << 4;
+}
+
+void TstTaskRun::inflightCounts()
+{
+    QFETCH(int, inflight);
+    TestCrm crm(tenantName("TstTaskRun_inflight_", QTest::currentDataTag()));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    crm.setFault(QStringLiteral("reject:Kaputt"));
+    storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"))
+        .setValue(QStringLiteral("CRM_INFLIGHT"), inflight);
+
+    QJsonArray first = numberedTasks(QStringLiteral("Eins "), 17);
+    first.insert(11, task(QStringLiteral("Kaputt"), {due(12)}));
+    ScannedStore store(itemtest::store({folder(QStringLiteral("Eins"), QStringLiteral("IPF.Task"), first),
+                                        folder(QStringLiteral("Zwei"), QStringLiteral("IPF.Task"),
+                                               numberedTasks(QStringLiteral("Zwei "), 12))}),
+                       ExScanProfile::tasks());
+    const RunRecord r = runImport(tasksTable(), store.folders(), store.folders());
+    QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).remove(QStringLiteral("CRM_INFLIGHT"));
+
+    QCOMPARE(r.summary, redTaskLine(QStringLiteral("Kaputt")) + failedTasksLine(1) + greenLine(29, "Aufgaben"));
+    QCOMPARE(r.texts(2).size(), 30);
+    QCOMPARE(r.texts(2).last(), QStringLiteral("11 von 12"));
+    QStringList expected;
+    for (const QJsonArray& tasks : {first, numberedTasks(QStringLiteral("Zwei "), 12)})
+        for (const QJsonValue& t : tasks)
+            expected << t.toObject().value(QStringLiteral("props")).toObject().value(QStringLiteral("0x0037001F")).toString();
+    expected.removeAll(QStringLiteral("Kaputt"));
+    QStringList stored;
+    for (const QJsonValue& t : storedTasks(crm))
+        stored << t.toObject().value(QStringLiteral("subject")).toString();
+    // Several at once may arrive in another order; each exactly once.
+    if (inflight == 1)
+        QCOMPARE(stored, expected);
+    stored.sort();
+    expected.sort();
+    QCOMPARE(stored, expected);
+    QCOMPARE(crm.requests().size(), 31);
 }
 
 QTEST_GUILESS_MAIN(TstTaskRun)

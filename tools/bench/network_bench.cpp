@@ -69,6 +69,7 @@ QByteArray fixture(int count, const QString& tag)
     for (int i = 0; i < count; ++i) {
         const PContactItem c = contact(tag, i);
         QJsonObject props;
+        props.insert(QStringLiteral("0x001A001F"), QStringLiteral("IPM.Contact"));
         props.insert(QStringLiteral("0x3A06001F"), c.firstname);
         props.insert(QStringLiteral("0x3A11001F"), c.lastname);
         props.insert(QStringLiteral("0x3A16001F"), c.work_organisation);

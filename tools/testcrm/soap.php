@@ -30,6 +30,10 @@ function testcrm_parse_faults(string $faults_text): array
             $faults[] = ['name' => 'answer', 'op' => substr($rest, 0, $eq), 'value' => substr($rest, $eq + 1)];
             continue;
         }
+        if (strncmp($entry, 'reject:', 7) === 0) {
+            $faults[] = ['name' => 'reject', 'op' => null, 'value' => substr($entry, 7)];
+            continue;
+        }
         $colon = strpos($entry, ':');
         if ($colon === false) {
             $faults[] = ['name' => $entry, 'op' => null, 'value' => null];
@@ -457,6 +461,12 @@ function testcrm_handle_soap(string $tenant, string $path): void
     if (testcrm_find_fault($faults, 'soap_fault', $operation) !== null) {
         testcrm_send(500, 'text/xml; charset=utf-8', testcrm_fault_response('Server', 'Interner Fehler des CRM-Servers'));
         return;
+    }
+    foreach ($faults as $fault) {
+        if ($fault['name'] === 'reject' && $fault['value'] !== '' && str_contains($body, $fault['value'])) {
+            testcrm_send(500, 'text/xml; charset=utf-8', testcrm_fault_response('Server', 'Eintrag abgelehnt'));
+            return;
+        }
     }
 
     if (preg_match('//u', $body) !== 1) {
