@@ -40,6 +40,7 @@ QByteArray fixture(int count, const QString& tag)
     QJsonArray items;
     for (int i = 0; i < count; ++i) {
         QJsonObject props;
+        props.insert(QStringLiteral("0x001A001F"), QStringLiteral("IPM.Contact"));
         props.insert(QStringLiteral("0x3A06001F"), firstName(i));
         props.insert(QStringLiteral("0x3A11001F"), lastName(tag, i));
         props.insert(QStringLiteral("0x3A16001F"), QStringLiteral("Firma %1").arg(i % 50));

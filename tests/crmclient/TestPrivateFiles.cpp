@@ -37,10 +37,10 @@ private slots:
 
 void TestPrivateFiles::appendLog_data()
 {
-    QTest::addColumn<QByteArray>("before");     // content of an existing log, "<none>" for no file
+    QTest::addColumn<QByteArray>("before"); // content of an existing log, "<none>" for no file
     QTest::addColumn<int>("beforeMode");
-    QTest::addColumn<QByteArray>("expected");   // the log after appending "new\n"
-    QTest::addColumn<QByteArray>("rotated");    // the .1 file afterwards, "<missing>" for none
+    QTest::addColumn<QByteArray>("expected"); // the log after appending "new\n"
+    QTest::addColumn<QByteArray>("rotated");  // the .1 file afterwards, "<missing>" for none
     QTest::newRow("new file") << QByteArray("<none>") << 0 << QByteArray("new\n") << QByteArray("<missing>");
     QTest::newRow("readable by all") << QByteArray("old\n") << 0644 << QByteArray("old\nnew\n")
                                      << QByteArray("<missing>");

@@ -190,8 +190,8 @@ void TestMessageLog::longLinesCut_data()
     for (qsizetype i = 0; i < max / 2; ++i)
         cutUmlauts += "\xC3\xA4";
     QTest::newRow("limit between characters") << umlauts << cutUmlauts + " ... [cut at 65536 of 65538 bytes]";
-    QTest::newRow("limit inside a character") << QLatin1Char('b') + umlauts
-                             << "b" + cutUmlauts.left(max - 2) + " ... [cut at 65535 of 65539 bytes]";
+    QTest::newRow("limit inside a character")
+        << QLatin1Char('b') + umlauts << "b" + cutUmlauts.left(max - 2) + " ... [cut at 65535 of 65539 bytes]";
     QTest::newRow("ends at NUL") << QStringLiteral("abc") + QChar(0) + QStringLiteral("def") << QByteArray("abc");
 }
 

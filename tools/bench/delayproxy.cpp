@@ -25,10 +25,7 @@ class Lane : public QObject
 {
 public:
     Lane(QTcpSocket* from, QTcpSocket* to, int delayMs, QObject* parent)
-        : QObject(parent)
-        , m_from(from)
-        , m_to(to)
-        , m_delay(delayMs)
+        : QObject(parent), m_from(from), m_to(to), m_delay(delayMs)
     {
         m_clock.start();
         m_timer.setSingleShot(true);
@@ -98,8 +95,7 @@ private:
 class Relay : public QObject
 {
 public:
-    Relay(QTcpSocket* client, quint16 targetPort, int oneWayMs, QObject* parent)
-        : QObject(parent)
+    Relay(QTcpSocket* client, quint16 targetPort, int oneWayMs, QObject* parent) : QObject(parent)
     {
         client->setParent(this);
         auto* upstream = new QTcpSocket(this);

@@ -69,6 +69,7 @@ QByteArray fixture(int count, const QString& tag)
     for (int i = 0; i < count; ++i) {
         const PContactItem c = contact(tag, i);
         QJsonObject props;
+        props.insert(QStringLiteral("0x001A001F"), QStringLiteral("IPM.Contact"));
         props.insert(QStringLiteral("0x3A06001F"), c.firstname);
         props.insert(QStringLiteral("0x3A11001F"), c.lastname);
         props.insert(QStringLiteral("0x3A16001F"), c.work_organisation);
@@ -120,7 +121,8 @@ int runImport(const QString& baseUrl, int count, int inflight, const QString& ta
     const ExImporterTable table = contactsTable();
     QCheckBox personal;
     personal.setChecked(true);
-    ExImporter dialog(table, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
+    ExImporter dialog(
+        table, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
     QSignalSpy finished(&dialog, &ExImporter::UpdateStatusInfo);
 
     const double cpu0 = cpuSeconds();
