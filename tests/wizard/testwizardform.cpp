@@ -53,7 +53,7 @@ void TestWizardForm::widgets_data()
     row("lb_3", "QLabel", {200, 120, 121, 16}, "2002/XP, 2003, 2007");
     row("frame", "QFrame", {0, 80, 431, 16}, "");
     row("chkButton", "QPushButton", {220, 460, 131, 23}, "Prüfen");
-    row("chkLabel", "QLabel", {225, 490, 190, 41}, "");
+    row("chkLabel", "QLabel", {225, 490, 190, 75}, "");
 }
 
 void TestWizardForm::widgets()
@@ -138,9 +138,9 @@ void TestWizardForm::window()
     Wizard wizard(nullptr, QDir::currentPath());
     QCOMPARE(wizard.objectName(), QStringLiteral("WizardClass"));
     QCOMPARE(wizard.windowTitle(), QStringLiteral("Kelvor CRM Outlook Importer - Wizard"));
-    QCOMPARE(wizard.size(), QSize(430, 530));
-    QCOMPARE(wizard.minimumSize(), QSize(430, 530));
-    QCOMPARE(wizard.maximumSize(), QSize(430, 530));
+    QCOMPARE(wizard.size(), QSize(430, 570));
+    QCOMPARE(wizard.minimumSize(), QSize(430, 570));
+    QCOMPARE(wizard.maximumSize(), QSize(430, 570));
     QVERIFY(!wizard.windowIcon().isNull());
     QVERIFY(!QIcon(QStringLiteral(":/Wizard/Resources/outlook_module.ico")).availableSizes().isEmpty());
 
@@ -152,7 +152,7 @@ void TestWizardForm::window()
     wizard.show();
     QVERIFY(QTest::qWaitForWindowExposed(&wizard));
     wizard.resize(800, 700);
-    QCOMPARE(wizard.size(), QSize(430, 530));
+    QCOMPARE(wizard.size(), QSize(430, 570));
 }
 
 void TestWizardForm::styleSheet()
