@@ -202,14 +202,6 @@ quint32 ToLocalUnixTime(const xmapi::FileTime& ft)
     return static_cast<quint32>(s);
 }
 
-quint32 DeliveryTimeToTime(const xmapi::FileTime& ft)
-{
-    QDate d;
-    QTime t;
-    utcFields(ft, d, t);
-    return localSeconds(d, t, 7200);
-}
-
 xmapi::FileTime FileTimeFromUnix(qint64 secondsSince1970)
 {
     return xmapi::FileTime{static_cast<std::uint64_t>((secondsSince1970 + kEpochDiff) * 10000000LL)};

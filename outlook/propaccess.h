@@ -81,8 +81,6 @@ quint32 CrmTime(const xmapi::FileTime& ft);
 quint32 ToUnixTime(const xmapi::FileTime& ft, qint32 hourOffset);
 // Appointments: the moment itself (UTC to local and back), seconds since 1970-01-01 UTC.
 quint32 ToLocalUnixTime(const xmapi::FileTime& ft);
-// E-mail delivery time: the stored UTC wall-clock fields read as local time, plus 7200 s.
-quint32 DeliveryTimeToTime(const xmapi::FileTime& ft);
 
 // FILETIME of a moment (for fixtures and tests); QDateTime without Qt Core in this header.
 xmapi::FileTime FileTimeFromUnix(qint64 secondsSince1970);

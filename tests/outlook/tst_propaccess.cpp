@@ -314,7 +314,7 @@ void TestPropAccess::times_data()
 {
     QTest::addColumn<QByteArray>("zone");
     QTest::addColumn<QByteArray>("utc");
-    QTest::addColumn<qint64>("crm");       // CrmTime and DeliveryTimeToTime
+    QTest::addColumn<qint64>("crm");       // CrmTime
     QTest::addColumn<qint64>("unix");      // ToUnixTime with offset 0
     QTest::addColumn<qint64>("unixPlus2"); // ToUnixTime with offset 2
     QTest::addColumn<qint64>("local");     // ToLocalUnixTime
@@ -376,7 +376,6 @@ void TestPropAccess::times()
     QVERIFY(HasColumn(row, 0, 0x3A420040));
     const xmapi::FileTime t = row[0].ft;
     QCOMPARE(qint64(CrmTime(t)), crm);
-    QCOMPARE(qint64(DeliveryTimeToTime(t)), crm);
     QCOMPARE(qint64(ToUnixTime(t, 0)), unix);
     QCOMPARE(qint64(ToUnixTime(t, 2)), unixPlus2);
     QCOMPARE(qint64(ToLocalUnixTime(t)), local);

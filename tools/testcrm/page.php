@@ -4,6 +4,7 @@
 declare(strict_types=1);
 
 require_once __DIR__ . '/lib.php';
+require_once __DIR__ . '/mailpage.php';
 
 const TESTCRM_KIND_TITLES = [
     'contacts' => 'Firmen',
@@ -80,7 +81,8 @@ function testcrm_page_style(): string
     return '<style>body{font-family:sans-serif;margin:1.5em;color:#222}'
         . 'table{border-collapse:collapse;margin-bottom:1.5em}th,td{border:1px solid #bbb;padding:3px 6px;'
         . 'vertical-align:top;text-align:left;font-size:90%}th{background:#e8eef5}h2{margin-top:1.2em}'
-        . '.leer{color:#777;font-style:italic}</style>';
+        . '.leer{color:#777;font-style:italic}ul.baum,ul.baum ul{list-style:none;padding-left:1.4em}'
+        . '.ordner{font-weight:bold}table.mails{margin:.3em 0 .8em}</style>';
 }
 
 function testcrm_render_tenant(string $tenant): string
@@ -106,6 +108,9 @@ function testcrm_render_tenant(string $tenant): string
         . '<a href="index.html">Aktualisieren</a> · <a href="../">Alle Mandanten</a></p>' . "\n";
 
     foreach (TESTCRM_KIND_TITLES as $kind => $title) {
+        if ($kind === 'mailfolders' || $kind === 'mails') {
+            continue; // shown as a folder tree below
+        }
         $items = $stored[$kind];
         $html .= '<h2>' . testcrm_h($title) . ' (' . count($items) . ")</h2>\n";
         if ($items === []) {
@@ -139,6 +144,7 @@ function testcrm_render_tenant(string $tenant): string
         }
         $html .= "</table>\n";
     }
+    $html .= testcrm_render_mails($stored['mailfolders'], $stored['mails']);
     return $html . "</body></html>\n";
 }
 

@@ -1,0 +1,338 @@
+// Throughput of the e-mail import against a running test CRM, next to a bare libcurl loop that
+// replays the very requests the import sent (logon, inbox, folders, messages) to the same server,
+// and the longest pause of the event loop while a large message is uploaded over a slow link.
+// Not a test: prints figures.
+//
+//   tools/testcrm/testcrm start /tmp/benchcrm
+//   KELVOR_TESTCRM_STATE=/tmp/benchcrm QT_QPA_PLATFORM=offscreen build/bin/kelvor_mail_bench ../shared/testdata/pst/mail/Outlook.pst [rounds] [--large MiB KiB/s]
+//   tools/testcrm/testcrm stop /tmp/benchcrm
+//
+// --large: one message with an attachment of that many MiB goes through a local throttling relay
+// that passes at most that many KiB/s in each direction.
+#include "crmsettings.h"
+#include "exfolder.h"
+#include "exhttpn.h"
+#include "exmessagelog.h"
+#include "exoutlook.h"
+#include "mailrun.h"
+#include "testcrm.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+// The run's user interface reduced to the event loop: everything selected, events handled, and
+// the longest gap between two ticks of a 10 ms timer noted.
+class BenchView : public ExMailRunView {
+public:
+    BenchView()
+    {
+        m_ticker.setInterval(10);
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] { tick(); });
+    }
+    void start()
+    {
+        longestPause = 0;
+        m_since.start();
+        m_ticker.start();
+    }
+    void stop() { m_ticker.stop(); }
+    qint64 longestPause = 0;
+
+    void showProgress() override {}
+    void closeProgress() override {}
+    void setStatus(const QString&) override {}
+    void setStatus2(const QString&) override {}
+    void setProgressRange(int) override {}
+    void setProgressValue(int) override {}
+    void showSummary(const QString&) override {}
+    void processEvents() override { QCoreApplication::processEvents(); }
+    bool isSelected(const ExFOLDER* folder) const override { return !folder->isStoreRoot; }
+
+private:
+    void tick() { longestPause = qMax(longestPause, m_since.restart()); }
+    QTimer m_ticker;
+    QElapsedTimer m_since;
+};
+
+size_t collect(char* data, size_t size, size_t n, void* out)
+{
+    static_cast<QByteArray*>(out)->append(data, qsizetype(size * n));
+    return size * n;
+}
+
+// One POST on a reused handle (the best a bare loop can do); the answer's "return" text.
+QByteArray post(CURL* curl, const QByteArray& url, const QByteArray& soapAction, const QByteArray& body)
+{
+    QByteArray response;
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, "content-type: text/xml; charset=utf-8");
+    headers = curl_slist_append(headers, soapAction.constData());
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.constData());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    if (rc != CURLE_OK)
+        return QByteArray();
+    static const QRegularExpression ret(QStringLiteral("<return[^>]*>([^<]*)</return>"));
+    return ret.match(QString::fromUtf8(response)).captured(1).toUtf8();
+}
+
+QByteArray replace(const QByteArray& body, const char* element, const QByteArray& value)
+{
+    const QByteArray open = QByteArray("<") + element;
+    const qsizetype start = body.indexOf('>', body.indexOf(open)) + 1;
+    const qsizetype end = body.indexOf(QByteArray("</") + element + '>', start);
+    if (start <= 0 || end < 0)
+        return body;
+    QByteArray out = body;
+    out.replace(start, end - start, value);
+    return out;
+}
+
+// Replays the raw requests of one tenant to another: the same bodies, with the session id and the
+// folder ids of the target tenant put in. Returns the seconds the requests took, -1 on failure.
+// sourceFolders: the ids the source tenant answered to crmgetInboxFolder and crmaddTreeEntry, in order.
+double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders, const TestCrm& target, int* stored)
+{
+    CURL* curl = curl_easy_init();
+    const QByteArray base = target.baseUrl().toUtf8();
+    QHash<QByteArray, QByteArray> folderIds; // source id -> target id
+    QByteArray session;
+    QElapsedTimer timer;
+    timer.start();
+    *stored = 0;
+    for (const auto& r : requests) {
+        const QJsonObject request = r.toObject();
+        const QString operation = request.value(QStringLiteral("operation")).toString();
+        QByteArray body = request.value(QStringLiteral("body")).toString().toUtf8();
+        const QByteArray url = base + "soap/index.php?op=" + request.value(QStringLiteral("op")).toString().toUtf8();
+        const QByteArray action = "SOAPAction: " + request.value(QStringLiteral("soapaction")).toString().toUtf8();
+        if (operation != QLatin1String("crmLogin"))
+            body = replace(body, "session_id", session);
+        if (operation == QLatin1String("crmaddTreeEntry"))
+            body = replace(body, "parent", folderIds.value(QRegularExpression(QStringLiteral("<parent[^>]*>(\\d+)<"))
+                                                               .match(QString::fromUtf8(body))
+                                                               .captured(1)
+                                                               .toUtf8()));
+        if (operation == QLatin1String("crmImportMailSource")) {
+            const QByteArray id =
+                QRegularExpression(QStringLiteral("<tree_id[^>]*>(\\d+)<")).match(QString::fromUtf8(body)).captured(1).toUtf8();
+            body = replace(body, "tree_id", folderIds.value(id));
+        }
+        const QByteArray answer = post(curl, url, action, body);
+        if (operation == QLatin1String("crmLogin"))
+            session = answer;
+        else if (operation == QLatin1String("crmImportMailSource") && answer.toInt() > 0)
+            ++*stored;
+        if (operation == QLatin1String("crmgetInboxFolder") || operation == QLatin1String("crmaddTreeEntry"))
+            folderIds.insert(sourceFolders.value(folderIds.size()), answer);
+    }
+    curl_easy_cleanup(curl);
+    return timer.elapsed() / 1000.0;
+}
+
+// A TCP relay on 127.0.0.1 that passes at most `rate` bytes per second in each direction, in
+// its own thread, to make a fast local server look like one behind a slow line.
+class Throttle : public QThread {
+public:
+    Throttle(quint16 targetPort, qint64 rate) : m_targetPort(targetPort), m_rate(rate) {}
+    quint16 port() const { return m_port.loadAcquire(); }
+
+protected:
+    void run() override
+    {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        m_port.storeRelease(server.serverPort());
+        QList<QPair<QTcpSocket*, QTcpSocket*>> pairs;
+        QObject::connect(&server, &QTcpServer::newConnection, [&] {
+            while (QTcpSocket* in = server.nextPendingConnection()) {
+                auto* out = new QTcpSocket(in);
+                out->connectToHost(QHostAddress::LocalHost, m_targetPort);
+                pairs.append(qMakePair(in, out));
+            }
+        });
+        QTimer pump;
+        pump.setInterval(10);
+        const qint64 perTick = qMax<qint64>(1, m_rate / 100);
+        QObject::connect(&pump, &QTimer::timeout, [&] {
+            for (auto& p : pairs) {
+                QTcpSocket* in = p.first;
+                QTcpSocket* out = p.second;
+                if (out->state() == QAbstractSocket::ConnectedState) {
+                    out->setProperty("seen", true);
+                    if (in->bytesAvailable() > 0)
+                        out->write(in->read(perTick));
+                }
+                // The server closes after its answer: what it sent still goes out at the same pace.
+                if (out->bytesAvailable() > 0)
+                    in->write(out->read(perTick));
+                else if (out->property("seen").toBool() && out->state() == QAbstractSocket::UnconnectedState &&
+                         in->bytesToWrite() == 0 && in->state() == QAbstractSocket::ConnectedState)
+                    in->disconnectFromHost();
+            }
+        });
+        pump.start();
+        exec();
+    }
+
+private:
+    quint16 m_targetPort;
+    qint64 m_rate;
+    QAtomicInteger<quint16> m_port{0};
+};
+
+QByteArray largeFixture(int mebibytes)
+{
+    QByteArray data(qsizetype(mebibytes) * 1024 * 1024, '\0');
+    for (qsizetype i = 0; i < data.size(); ++i)
+        data[i] = char((i * 7919) >> 5);
+    const QJsonObject item{
+        {QStringLiteral("props"),
+         QJsonObject{{QStringLiteral("0x0037001F"), QStringLiteral("Gro\u00dfe Anlage")},
+                     {QStringLiteral("0x1000001F"), QStringLiteral("Anbei die Daten.")},
+                     {QStringLiteral("0x0E080003"), int(data.size() + 2000)}}},
+        {QStringLiteral("attachments"),
+         QJsonArray{QJsonObject{{QStringLiteral("fileName"), QStringLiteral("daten.bin")},
+                                {QStringLiteral("mimeType"), QStringLiteral("application/octet-stream")},
+                                {QStringLiteral("base64"), QString::fromLatin1(data.toBase64())}}}}};
+    const QJsonObject folder{{QStringLiteral("name"), QStringLiteral("Gro\u00df")},
+                             {QStringLiteral("class"), QStringLiteral("IPF.Note")},
+                             {QStringLiteral("items"), QJsonArray{item}}};
+    const QJsonObject store{{QStringLiteral("name"), QStringLiteral("Bench")},
+                            {QStringLiteral("folders"), QJsonArray{folder}}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("stores"), QJsonArray{store}}}).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // The diagnostic log goes where the program writes it: a file in the current folder.
+    installMessageLog(QStringLiteral("kelvor_email.log"));
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 2 || qEnvironmentVariableIsEmpty("KELVOR_TESTCRM_STATE")) {
+        std::fprintf(stderr, "usage: KELVOR_TESTCRM_STATE=<state> kelvor_mail_bench file.pst [rounds] "
+                             "[--large MiB KiB/s]\n");
+        return 2;
+    }
+    ensureCurlGlobalInit();
+    const int rounds = args.size() > 2 && !args.at(2).startsWith(QLatin1String("--")) ? args.at(2).toInt() : 3;
+    const int largeAt = int(args.indexOf(QStringLiteral("--large")));
+
+    qputenv("KELVOR_PST", QFile::encodeName(args.at(1)));
+    ExOutlook outlook(0, ExScanProfile::email());
+    qunsetenv("KELVOR_PST");
+    if (!outlook.status())
+        return 1;
+    outlook.ScanFolders();
+
+    double importSeconds = 0, bareSeconds = 0;
+    qint64 messages = 0, bytes = 0, bareStored = 0;
+    for (int round = 0; round < rounds; ++round) {
+        TestCrm crm(QStringLiteral("mailbench_import_%1").arg(round));
+        TestCrm bare(QStringLiteral("mailbench_bare_%1").arg(round));
+        writeCrmSettings({crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo")});
+        BenchView view;
+        ExMailRun run(view);
+        qint64 roundBytes = 0;
+        run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
+                            const QByteArray& request) {
+            roundBytes += request.size();
+            return crmExchange(url, service, action, log, request);
+        });
+        QElapsedTimer timer;
+        timer.start();
+        run.ImportFolders(outlook.stores());
+        importSeconds += timer.elapsed() / 1000.0;
+        messages += run.importedCount();
+        bytes += roundBytes;
+        if (run.failedCount() != 0)
+            std::fprintf(stderr, "round %d: %d messages failed\n", round, run.failedCount());
+
+        int stored = 0;
+        QList<QByteArray> sourceFolders;
+        for (const auto& f : crm.stored().value(QStringLiteral("mailfolders")).toArray())
+            sourceFolders << QByteArray::number(f.toObject().value(QStringLiteral("id")).toInt());
+        const double s = replay(crm.requests(), sourceFolders, bare, &stored);
+        if (s < 0)
+            return 1;
+        bareSeconds += s;
+        bareStored += stored;
+    }
+    const double mib = bytes / 1048576.0;
+    if (rounds > 0) {
+    std::printf("import: %lld messages, %.2f MiB of requests in %.3f s = %.1f messages/s, %.2f MiB/s\n",
+                static_cast<long long>(messages), mib, importSeconds, messages / importSeconds, mib / importSeconds);
+    std::printf("bare libcurl replay of the same requests: %lld stored in %.3f s = %.1f messages/s, %.2f MiB/s\n",
+                static_cast<long long>(bareStored), bareSeconds, bareStored / bareSeconds, mib / bareSeconds);
+    std::printf("ratio import/bare: %.0f %%\n", 100.0 * bareSeconds / importSeconds);
+    }
+
+    if (largeAt > 0 && args.size() > largeAt + 2) {
+        const int mebibytes = args.at(largeAt + 1).toInt();
+        const qint64 rate = args.at(largeAt + 2).toLongLong() * 1024;
+        TestCrm crm(QStringLiteral("mailbench_large"));
+        const QUrl target(crm.baseUrl());
+        Throttle throttle(quint16(target.port()), rate);
+        throttle.start();
+        while (throttle.port() == 0)
+            QThread::msleep(5);
+        QUrl relayed = target;
+        relayed.setPort(throttle.port());
+        writeCrmSettings({relayed.toString(), QStringLiteral("demo"), QStringLiteral("demo")});
+        QTemporaryFile fixture;
+        fixture.open();
+        fixture.write(largeFixture(mebibytes));
+        fixture.flush();
+        qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
+        ExOutlook large(0, ExScanProfile::email());
+        qunsetenv("KELVOR_STORE");
+        large.ScanFolders();
+        BenchView view;
+        ExMailRun run(view);
+        qint64 uploaded = 0;
+        run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
+                            const QByteArray& request) {
+            uploaded = qMax<qint64>(uploaded, request.size());
+            return crmExchange(url, service, action, log, request);
+        });
+        QElapsedTimer timer;
+        timer.start();
+        view.start();
+        run.ImportFolders(large.stores());
+        view.stop();
+        std::printf("large message: %.1f MiB request through a %lld KiB/s relay in %.1f s, stored: %d; "
+                    "longest event-loop pause: %lld ms\n",
+                    uploaded / 1048576.0, static_cast<long long>(rate / 1024), timer.elapsed() / 1000.0,
+                    run.importedCount(), static_cast<long long>(view.longestPause));
+        throttle.quit();
+        throttle.wait();
+    }
+    return 0;
+}

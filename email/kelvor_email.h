@@ -1,0 +1,42 @@
+// The main window of the e-mail importer: the tree of every store and its mail folders, and the
+// import button. Owns the import object (ExMailImport), which fills the tree and runs the import.
+#pragma once
+
+#include <QWidget>
+
+#include <memory>
+
+class QFrame;
+class QLabel;
+class QPushButton;
+class QTreeWidget;
+class ExMailImport;
+
+class Kelvor_email : public QWidget {
+    Q_OBJECT
+public:
+    explicit Kelvor_email(QWidget* parent = nullptr);
+    ~Kelvor_email() override;
+    Q_DISABLE_COPY_MOVE(Kelvor_email)
+
+    // Takes the import object; its ImportFolders() runs on each press of the import button.
+    void setImport(std::unique_ptr<ExMailImport> import);
+    [[nodiscard]] ExMailImport* import() const { return m_import.get(); }
+
+    QFrame* blockFrame = nullptr;
+    QLabel* label = nullptr;
+    QFrame* frame = nullptr;
+    QLabel* lb_1 = nullptr;
+    QLabel* lb_3 = nullptr;
+    QTreeWidget* treeWidget = nullptr;
+    QPushButton* pushButton = nullptr;
+
+public Q_SLOTS:
+    // "Abbrechen" of the progress dialog.
+    void StopJob();
+    // The import button is enabled exactly while a row is selected.
+    void treeEvent();
+
+private:
+    std::unique_ptr<ExMailImport> m_import;
+};

@@ -1,0 +1,48 @@
+#include "mailfolders.h"
+
+#include "exfolder.h"
+
+#include <QDebug>
+
+void importMailFolders(const QList<ExFOLDER*>& stores, MailFolderCrm& crm, const MailFolderWalk& walk)
+{
+    qint64 inbox = crm.GetCRMInbox();
+    if (inbox > 0) {
+        qDebug() << "CRM Inbox folder ID: " << inbox;
+    } else {
+        qCritical() << "Can't get CRM inbox folder! " << inbox;
+        inbox = 0;
+    }
+    for (ExFOLDER* store : stores) {
+        if (walk.stopRequested())
+            break;
+        if (!store)
+            continue;
+        qint64 id = inbox;
+        if (walk.isSelected(store)) {
+            qDebug() << "Folder will be imported: " << store->name;
+            const qint64 created = crm.CreateCRMFolder(store->name, inbox);
+            // A store's folder that the server answered 0 for is still used as 0; only a failed
+            // exchange falls back to the inbox.
+            id = created >= 0 ? created : inbox;
+        }
+        ImportFolderTree(store, id, crm, walk);
+    }
+}
+
+void ImportFolderTree(ExFOLDER* record, qint64 target, MailFolderCrm& crm, const MailFolderWalk& walk)
+{
+    for (const auto& child : record->subFolders) {
+        if (walk.stopRequested())
+            return;
+        qint64 id = target;
+        if (walk.isSelected(child.get())) {
+            qDebug() << "Folder will be imported: " << child->name;
+            const qint64 created = crm.CreateCRMFolder(child->name, target);
+            id = created >= 1 ? created : 0;
+        }
+        ImportFolderTree(child.get(), id, crm, walk);
+    }
+    if (!record->isStoreRoot && walk.isSelected(record) && !walk.stopRequested())
+        walk.importFolderMails(record, target);
+}

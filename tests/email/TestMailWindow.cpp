@@ -1,0 +1,156 @@
+// The e-mail importer's window driven as a user would: the folder tree, the import button, a run
+// against the local test CRM that stays responsive during a slow upload and stops on "Abbrechen",
+// and the completion dialog.
+#include "crmsettings.h"
+#include "exmailimport.h"
+#include "eximportdlg.h"
+#include "kelvor_email.h"
+#include "mailinfodialog.h"
+#include "testcrm.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace {
+
+const char* const kFixture = R"({"stores": [
+  {"name": "Pers\u00f6nliche Ordner", "folders": [
+    {"name": "Posteingang", "items": [{"props": {"0x0037001F": "Hallo", "0x1035001F": "<w1@example.org>"}}],
+     "folders": [
+      {"name": "Kunden", "class": "IPF.Note", "items": [
+        {"props": {"0x0037001F": "Eins", "0x1000001F": "a", "0x1035001F": "<w2@example.org>"}},
+        {"props": {"0x0037001F": "Zwei", "0x1000001F": "b", "0x1035001F": "<w3@example.org>"}},
+        {"props": {"0x0037001F": "Drei", "0x1000001F": "c", "0x1035001F": "<w4@example.org>"}}]},
+      {"name": "Notizen", "class": "IPF.StickyNote", "folders": [{"name": "Darunter", "class": "IPF.Note"}]}]},
+    {"name": "Mehr", "class": "IPF.Note.Extra"},
+    {"name": "klein", "class": "ipf.note"},
+    {"name": "IMAP", "class": " IPF.Imap "}]}
+]})";
+
+QTreeWidgetItem* row(QTreeWidget* tree, const QString& text)
+{
+    const auto found = tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+void click(QTreeWidget* tree, QTreeWidgetItem* item)
+{
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+}
+
+} // namespace
+
+class TestMailWindow : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void unreadableStoreShowsEmptyTree();
+    void treeSelectionAndStoppedRun();
+};
+
+void TestMailWindow::unreadableStoreShowsEmptyTree()
+{
+    QTemporaryFile broken;
+    QVERIFY(broken.open());
+    broken.write("{ not json");
+    broken.flush();
+    qputenv("KELVOR_STORE", broken.fileName().toLocal8Bit());
+    Kelvor_email window;
+    window.setImport(std::make_unique<ExMailImport>(&window));
+    qunsetenv("KELVOR_STORE");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.treeWidget->topLevelItemCount(), 0);
+    QVERIFY(!window.pushButton->isEnabled());
+}
+
+void TestMailWindow::treeSelectionAndStoppedRun()
+{
+    TestCrm crm(QStringLiteral("TestMailWindow_run"));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                      QString::fromLatin1(TestCrm::defaultPassword)});
+    QTemporaryFile fixture;
+    QVERIFY(fixture.open());
+    fixture.write(kFixture);
+    fixture.flush();
+    qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
+    Kelvor_email window;
+    window.setImport(std::make_unique<ExMailImport>(&window));
+    qunsetenv("KELVOR_STORE");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Mail folders only: without class, "IPF.Note" or "IPF.Imap" (trimmed); nothing below another kind.
+    QTreeWidget* tree = window.treeWidget;
+    for (const char* shown : {"Pers\u00f6nliche Ordner", "Posteingang", "Kunden", "IMAP"})
+        QVERIFY2(row(tree, QString::fromUtf8(shown)), shown);
+    for (const char* hidden : {"Notizen", "Darunter", "Mehr", "klein"})
+        QVERIFY2(!row(tree, QString::fromUtf8(hidden)), hidden);
+    QCOMPARE(row(tree, QStringLiteral("Kunden"))->toolTip(0), QStringLiteral("3 E-Mails"));
+
+    // Each click toggles one row; the button follows, a store row counts too.
+    QTreeWidgetItem* storeRow = row(tree, QStringLiteral("Pers\u00f6nliche Ordner"));
+    QTreeWidgetItem* kunden = row(tree, QStringLiteral("Kunden"));
+    QVERIFY(!window.pushButton->isEnabled());
+    click(tree, storeRow);
+    QVERIFY(window.pushButton->isEnabled());
+    click(tree, storeRow);
+    QVERIFY(!window.pushButton->isEnabled());
+    click(tree, kunden);
+    QVERIFY(kunden->isSelected());
+    QVERIFY(window.pushButton->isEnabled());
+
+    // Every upload takes 2 s at the server. The event loop must keep running meanwhile, and
+    // "Abbrechen" pressed during the first upload ends the run after that message.
+    crm.setFault(QStringLiteral("slow:crmImportMailSource"));
+    QElapsedTimer sinceTick;
+    qint64 longestPause = 0;
+    bool stopPressed = false;
+    bool progressSeen = false;
+    QTimer ticker;
+    ticker.setInterval(20);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longestPause = qMax(longestPause, sinceTick.restart());
+        ExImportDlg* dialog = window.import()->progressDialog();
+        if (dialog && dialog->isVisible())
+            progressSeen = true;
+        if (dialog && !stopPressed && dialog->lbStatus->text().startsWith(QStringLiteral("Importiere"))) {
+            stopPressed = true;
+            QTimer::singleShot(300, dialog->pbStop, [dialog] { QTest::mouseClick(dialog->pbStop, Qt::LeftButton); });
+        }
+    });
+    sinceTick.start();
+    ticker.start();
+    QTest::mouseClick(window.pushButton, Qt::LeftButton);
+    ticker.stop();
+
+    QVERIFY(stopPressed);
+    QVERIFY(progressSeen);
+    QVERIFY2(longestPause < 1000, qPrintable(QString::number(longestPause)));
+    QVERIFY(!window.import()->progressDialog());
+    QCOMPARE(window.import()->run().importedCount(), 1);
+    QCOMPARE(crm.stored().value(QStringLiteral("mails")).toArray().size(), 1);
+    email::ExInfoDialog* info = window.import()->infoDialog();
+    QVERIFY(info && info->isVisible());
+    QVERIFY(info->InfoText->toPlainText().startsWith(QStringLiteral("1 E-Mails sind erfolgreich importiert.")));
+    // The button stays off until the selection changes; then a second run goes over the whole folder.
+    QVERIFY(!window.pushButton->isEnabled());
+    crm.setFault(QString());
+    click(tree, row(tree, QStringLiteral("IMAP")));
+    QVERIFY(window.pushButton->isEnabled());
+    QTest::mouseClick(window.pushButton, Qt::LeftButton);
+    QCOMPARE(window.import()->run().importedCount(), 3);
+    QVERIFY(window.import()->infoDialog() != info);
+    QVERIFY(window.import()->infoDialog()->InfoText->toPlainText().startsWith(
+        QStringLiteral("3 E-Mails sind erfolgreich importiert.")));
+}
+
+QTEST_MAIN(TestMailWindow)
+#include "TestMailWindow.moc"
