@@ -52,14 +52,15 @@ trap cleanup EXIT
 "$root/tools/testcrm/testcrm" start --https "$state" >/dev/null
 https_port=$(cat "$state/https_port")
 
-# Starts a relay to the HTTPS port with the given round trip; prints its port.
+# Starts a relay to the HTTPS port with the given round trip; sets relay to its port. Runs in
+# this shell (not in a command substitution), so that cleanup knows the relay's pid.
 start_relay() {
     local rtt=$1 out=$state/relay-$1.out i
     "$proxy_bin" 0 "$https_port" "$rtt" 3600 >"$out" 2>&1 &
     proxies+=($!)
     for i in $(seq 1 100); do
         if grep -q '^listening ' "$out"; then
-            sed -n 's/^listening //p' "$out"
+            relay=$(sed -n 's/^listening //p' "$out")
             return 0
         fi
         sleep 0.05
@@ -103,7 +104,7 @@ bench_endpoint() {
 bench_endpoint "local HTTP" "http://127.0.0.1:$(cat "$state/port")/" "$local_count"
 bench_endpoint "local HTTPS" "https://127.0.0.1:$https_port/" "$local_count"
 for rtt in $rtts; do
-    relay=$(start_relay "$rtt")
+    start_relay "$rtt"
     bench_endpoint "HTTPS, ${rtt} ms round trip" "https://127.0.0.1:$relay/" "$count"
 done
 
