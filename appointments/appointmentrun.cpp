@@ -17,13 +17,7 @@ QString appointmentSummary(const AppointmentRunCounts& c)
     if (c.failed > 0)
         text += QStringLiteral("<font color=\"red\"><i>%1</i>  Termine k\u00f6nnten nicht importiert werden</font><br>")
                     .arg(c.failed);
-    const QString what = QStringLiteral("Termine");
-    if (c.mayBeStored > 0)
-        text += ExRun::mayBeStoredLine(c.mayBeStored, what);
-    if (c.skipped > 0)
-        text += ExRun::skippedLine(c.skipped, what);
-    if (c.notTried > 0)
-        text += ExRun::notTriedLine(c.notTried, what);
+    text += ExRun::accountingLines(c.mayBeStored, c.skipped, c.notTried, QStringLiteral("Termine"));
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Termine sind erfolgreich importiert.</b></font><br>")
                 .arg(c.imported);
     return text;
@@ -101,11 +95,8 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
             });
     }
     inflight.drain();
-    if (run.connectionLost()) {
-        std::uint32_t listed = 0;
-        if (!xmapi::failed(table->GetRowCount(0, listed)))
-            c.notTried += qMax(0, static_cast<int>(qMin<std::uint32_t>(listed, INT_MAX)) - rowsRead);
-    }
+    if (run.connectionLost())
+        c.notTried += ExRun::unreadRows(*table, rowsRead);
     // The table goes here; the folder keeps its handle, so a later run in the same program start
     // can read it again.
     return true;

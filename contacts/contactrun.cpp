@@ -33,15 +33,7 @@ AddOutcome readCompanyOrPersonResult(int result)
 
 static QString accountingLines(const ContactRunCounts& c)
 {
-    const QString what = QStringLiteral("Kontakte");
-    QString text;
-    if (c.mayBeStored > 0)
-        text += ExRun::mayBeStoredLine(c.mayBeStored, what);
-    if (c.skipped > 0)
-        text += ExRun::skippedLine(c.skipped, what);
-    if (c.notTried > 0)
-        text += ExRun::notTriedLine(c.notTried, what);
-    return text;
+    return ExRun::accountingLines(c.mayBeStored, c.skipped, c.notTried, QStringLiteral("Kontakte"));
 }
 
 QString personalSummary(const ContactRunCounts& c)
@@ -254,11 +246,8 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
                 }
             }
             inflight.drain();
-            if (run.connectionLost()) {
-                std::uint32_t listed = 0;
-                if (!xmapi::failed(table->GetRowCount(0, listed)))
-                    c.notTried += qMax(0, static_cast<int>(qMin<std::uint32_t>(listed, INT_MAX)) - rowsRead);
-            }
+            if (run.connectionLost())
+                c.notTried += ExRun::unreadRows(*table, rowsRead);
             table.reset();
             run.folderDone();
         }

@@ -162,6 +162,26 @@ QString ExRun::notTriedLine(int count, const QString& what)
     return QStringLiteral("<font color=\"red\"><i>%1</i>  %2 nicht versucht</font><br>").arg(count).arg(what);
 }
 
+QString ExRun::accountingLines(int mayBeStored, int skipped, int notTried, const QString& what)
+{
+    QString text;
+    if (mayBeStored > 0)
+        text += mayBeStoredLine(mayBeStored, what);
+    if (skipped > 0)
+        text += skippedLine(skipped, what);
+    if (notTried > 0)
+        text += notTriedLine(notTried, what);
+    return text;
+}
+
+int ExRun::unreadRows(xmapi::Table& table, int rowsRead)
+{
+    std::uint32_t listed = 0;
+    if (xmapi::failed(table.GetRowCount(0, listed)))
+        return 0;
+    return qMax(0, static_cast<int>(qMin<std::uint32_t>(listed, INT_MAX)) - rowsRead);
+}
+
 QString ExRun::mayBeStoredLine(int count, const QString& what)
 {
     return QStringLiteral("<font color=\"red\">davon <i>%1</i>  %2 ohne Antwort des CRM: vielleicht doch "

@@ -16,6 +16,9 @@
 
 struct ExFOLDER;
 class ExRun;
+namespace xmapi {
+class Table;
+}
 
 // The program-specific part of a run. Called in the worker thread after a successful logon.
 using ExRunBody = std::function<void(ExRun& run)>;
@@ -130,6 +133,11 @@ public:
     static QString skippedLine(int count, const QString& what);
     static QString notTriedLine(int count, const QString& what);
     static QString mayBeStoredLine(int count, const QString& what);
+    // The three lines above, each only when its count is above 0, in the order the summaries show them.
+    static QString accountingLines(int mayBeStored, int skipped, int notTried, const QString& what);
+    // After a lost connection: the rows of a contents table that the run did not read (0 when the table
+    // cannot count them).
+    static int unreadRows(xmapi::Table& table, int rowsRead);
 
 private:
     const QList<ExFOLDER*> m_all;

@@ -41,13 +41,7 @@ QString taskSummary(const TaskRunCounts& c)
     if (c.failed > 0)
         text += QStringLiteral("<font color=\"red\"><i>%1</i> Aufgaben k\u00f6nnten nicht importiert werden</font><br>")
                     .arg(c.failed);
-    const QString what = QStringLiteral("Aufgaben");
-    if (c.mayBeStored > 0)
-        text += ExRun::mayBeStoredLine(c.mayBeStored, what);
-    if (c.skipped > 0)
-        text += ExRun::skippedLine(c.skipped, what);
-    if (c.notTried > 0)
-        text += ExRun::notTriedLine(c.notTried, what);
+    text += ExRun::accountingLines(c.mayBeStored, c.skipped, c.notTried, QStringLiteral("Aufgaben"));
     text += QStringLiteral("<br><font color=\"green\"><b>%1  Aufgaben sind erfolgreich importiert.</b></font><br>")
                 .arg(c.imported);
     return text;
