@@ -341,7 +341,7 @@ QString CExHTTPn::composeUrl(const QString& baseUrl, const QString& service)
 CExHTTPn::CExHTTPn(const QString& baseUrl, const QString& service, const QByteArray& logPath)
 {
     ensureCurlGlobalInit();
-    m_log = openPrivateLog(logPath); // append, owner-only, rotated past 50 MiB
+    m_logPath = logPath;
     m_requestUrl = composeUrl(baseUrl, service);
     m_logon = service == QLatin1String("logon");
     m_ready = connect();
@@ -350,20 +350,29 @@ CExHTTPn::CExHTTPn(const QString& baseUrl, const QString& service, const QByteAr
 CExHTTPn::~CExHTTPn()
 {
     m_curl.reset();
-    if (m_log) {
-        std::fputs("CExHTTPn::~CExHTTPn OK.\n\n", m_log);
-        std::fclose(m_log);
-    }
+    // The exchange's lines in one append (owner-only, rotated past 50 MiB).
+    m_logText += "CExHTTPn::~CExHTTPn OK.\n\n";
+    (void)appendPrivateLog(m_logPath, m_logText);
 }
 
-void CExHTTPn::log(const char* format, ...) const
+void CExHTTPn::log(const char* format, ...)
 {
-    if (!m_log)
-        return;
+    char line[1024];
     va_list args;
     va_start(args, format);
-    std::vfprintf(m_log, format, args);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    if (length < 0)
+        return;
+    if (size_t(length) < sizeof line) {
+        m_logText.append(line, length);
+        return;
+    }
+    QByteArray longer(length, '\0'); // a long host name or URL: formatted again at full length
+    va_start(args, format);
+    std::vsnprintf(longer.data(), size_t(length) + 1, format, args);
+    va_end(args);
+    m_logText += longer;
 }
 
 bool CExHTTPn::connect()

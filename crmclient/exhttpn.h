@@ -1,7 +1,8 @@
 // One HTTP(S) POST exchange with the CRM on libcurl. An object serves exactly one request:
 // construct, check isReady(), sendRequest() once, then dataAvailable()/readdata(), destroy.
-// Every step is logged into the caller's HTTP log file (opened in append mode; when it cannot be
-// opened the exchange runs without diagnostics). Not shared between threads.
+// Every step is logged into the caller's HTTP log file, appended in one piece when the object is
+// destroyed (when the file cannot be written the exchange runs without diagnostics). Not shared
+// between threads.
 //
 // The objects are short-lived, but what is expensive to set up is not: kept-alive connections, TLS
 // sessions, DNS answers and the loaded CA store are shared by all exchanges of the process, so a run
@@ -107,7 +108,7 @@ public:
 
 private:
     struct Curl;
-    void log(const char* format, ...) const
+    void log(const char* format, ...)
 #if defined(__GNUC__)
         __attribute__((format(printf, 2, 3)))
 #endif
@@ -119,7 +120,8 @@ private:
     void classify(int result);
 
     std::unique_ptr<Curl> m_curl;
-    std::FILE* m_log = nullptr;
+    QByteArray m_logPath;
+    QByteArray m_logText; // the lines of this exchange, written out by the destructor
     QString m_requestUrl;
     QByteArray m_response;
     qint64 m_readPos = 0;

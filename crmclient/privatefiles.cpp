@@ -3,6 +3,8 @@
 #include <QFile>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,53 +30,141 @@ int openPrivateFile(const QByteArray& path, PrivateOpen how)
     return fd;
 }
 
-std::FILE* openPrivateLog(const QByteArray& path, qint64 rotateAt)
+namespace
 {
-    int fd = openPrivateFile(path, PrivateOpen::Append);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    if (rotateAt > 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > rotateAt) {
-        ::close(fd);
-        const QByteArray old = path + ".1";
-        (void)::rename(path.constData(), old.constData());
-        fd = openPrivateFile(path, PrivateOpen::Append);
-        if (fd < 0)
-            return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd, "ab");
-    if (!file)
-        ::close(fd);
-    return file;
-}
 
-bool writePrivateFile(const QString& path, const QByteArray& data)
+bool writeAllAt(int fd, const QByteArray& data, off_t at, bool append)
 {
-    // Overwritten in place and cut to the new length: truncating a file to zero before writing
-    // makes ext4 start writeback of the old data (its protection of the replace-by-truncate
-    // pattern), which cost several milliseconds per write, once per imported contact.
-    const int fd = openPrivateFile(QFile::encodeName(path), PrivateOpen::InPlace);
-    if (fd < 0)
-        return false;
     const char* p = data.constData();
     qint64 left = data.size();
-    off_t at = 0;
-    bool ok = true;
     while (left > 0) {
-        const ssize_t n = ::pwrite(fd, p, size_t(left), at);
+        const ssize_t n = append ? ::write(fd, p, size_t(left)) : ::pwrite(fd, p, size_t(left), at);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
+        if (n <= 0)
+            return false;
         p += n;
         left -= n;
         at += n;
     }
-    if (ok && ::ftruncate(fd, off_t(data.size())) != 0)
-        ok = false;
-    return ::close(fd) == 0 && ok;
+    return true;
+}
+
+// The files kept open between writes, by absolute path. Few paths are ever written this way (the
+// HTTP logs and the request dump of the current folder); when more pile up (tests changing
+// folders), all are closed.
+class KeptFiles
+{
+public:
+    static KeptFiles& instance()
+    {
+        static KeptFiles* files = new KeptFiles; // never destroyed: writes may come late at exit
+        return *files;
+    }
+
+    // Appends or rewrites under one lock, so that writers on several threads never interleave.
+    bool append(const QByteArray& path, const QByteArray& data, qint64 rotateAt)
+    {
+        const QByteArray name = absoluteName(path);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        struct stat st;
+        int fd = keptFor(name, PrivateOpen::Append, &st);
+        if (fd >= 0 && rotateAt > 0 && S_ISREG(st.st_mode) && st.st_size > rotateAt) {
+            forget(name);
+            const QByteArray old = name + ".1";
+            (void)::rename(name.constData(), old.constData());
+            fd = keptFor(name, PrivateOpen::Append, &st);
+        }
+        return fd >= 0 && writeAllAt(fd, data, 0, true);
+    }
+
+    bool replace(const QByteArray& path, const QByteArray& data)
+    {
+        const QByteArray name = absoluteName(path);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        struct stat st;
+        const int fd = keptFor(name, PrivateOpen::InPlace, &st);
+        // Overwritten in place and cut to the new length: truncating a file to zero before writing
+        // makes ext4 start writeback of the old data (its protection of the replace-by-truncate
+        // pattern), which cost several milliseconds per write, once per imported contact.
+        return fd >= 0 && writeAllAt(fd, data, 0, false) && ::ftruncate(fd, off_t(data.size())) == 0;
+    }
+
+private:
+    struct Kept {
+        int fd;
+        dev_t device;
+        ino_t inode;
+        PrivateOpen how;
+    };
+
+    static QByteArray absoluteName(const QByteArray& path)
+    {
+        if (path.startsWith('/'))
+            return path;
+        char cwd[4096];
+        if (!::getcwd(cwd, sizeof cwd))
+            return path;
+        return QByteArray(cwd) + '/' + path;
+    }
+
+    // The open descriptor for name, opened anew when the path no longer names the kept file; st
+    // receives the file's state. -1 when it cannot be opened.
+    int keptFor(const QByteArray& name, PrivateOpen how, struct stat* st)
+    {
+        auto it = m_files.find(name);
+        if (it != m_files.end()) {
+            if (::stat(name.constData(), st) == 0 && st->st_dev == it->second.device &&
+                st->st_ino == it->second.inode && it->second.how == how) {
+                if (S_ISREG(st->st_mode) && (st->st_mode & 077) != 0)
+                    (void)::fchmod(it->second.fd, st->st_mode & 0700);
+                return it->second.fd;
+            }
+            forget(name);
+        }
+        if (m_files.size() >= 8)
+            forgetAll();
+        const int fd = openPrivateFile(name, how);
+        if (fd < 0)
+            return -1;
+        if (::fstat(fd, st) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        m_files.emplace(name, Kept{fd, st->st_dev, st->st_ino, how});
+        return fd;
+    }
+
+    void forget(const QByteArray& name)
+    {
+        auto it = m_files.find(name);
+        if (it == m_files.end())
+            return;
+        ::close(it->second.fd);
+        m_files.erase(it);
+    }
+
+    void forgetAll()
+    {
+        for (auto& entry : m_files)
+            ::close(entry.second.fd);
+        m_files.clear();
+    }
+
+    std::mutex m_mutex;
+    std::map<QByteArray, Kept> m_files;
+};
+
+} // namespace
+
+bool appendPrivateLog(const QByteArray& path, const QByteArray& data, qint64 rotateAt)
+{
+    return KeptFiles::instance().append(path, data, rotateAt);
+}
+
+bool writePrivateFile(const QString& path, const QByteArray& data)
+{
+    return KeptFiles::instance().replace(QFile::encodeName(path), data);
 }
 
 bool restrictToOwner(const QString& path, unsigned mode)

@@ -1,5 +1,5 @@
 // Owner-only files: HTTP logs appended to across starts (created or tightened to 0600, renamed
-// to .1 past their cap) and files written whole.
+// to .1 past their cap) and files written whole, both kept open between writes.
 #include "privatefiles.h"
 
 #include <QDir>
@@ -69,16 +69,23 @@ void TestPrivateFiles::appendLog()
         older.write("oldest\n");
     }
     const mode_t oldMask = ::umask(0);
-    std::FILE* log = openPrivateLog(QFile::encodeName(path), 100);
+    const bool written = appendPrivateLog(QFile::encodeName(path), "new\n", 100);
     ::umask(oldMask);
-    QVERIFY(log);
-    std::fputs("new\n", log);
-    std::fclose(log);
+    QVERIFY(written);
     QCOMPARE(readAll(path), expected);
     QCOMPARE(modeOf(path), mode_t(0600));
     if (rotated == "<missing>" && before != "<none>")
         rotated = "oldest\n";
     QCOMPARE(readAll(path + QStringLiteral(".1")), rotated);
+
+    // The next append goes to the file kept open, which is rotated once it has grown past the cap.
+    QVERIFY(appendPrivateLog(QFile::encodeName(path), "more\n", 100));
+    if (expected.size() > 100) {
+        QCOMPARE(readAll(path), QByteArray("more\n"));
+        QCOMPARE(readAll(path + QStringLiteral(".1")), expected);
+    } else {
+        QCOMPARE(readAll(path), expected + "more\n");
+    }
 }
 
 void TestPrivateFiles::writeWhole()
@@ -90,6 +97,10 @@ void TestPrivateFiles::writeWhole()
     QVERIFY(writePrivateFile(path, "second"));
     QCOMPARE(readAll(path), QByteArray("second"));
     QCOMPARE(modeOf(path), mode_t(0600));
+    // Removed while the program runs: written anew, not into the removed file.
+    QVERIFY(QFile::remove(path));
+    QVERIFY(writePrivateFile(path, "third"));
+    QCOMPARE(readAll(path), QByteArray("third"));
     QVERIFY(!writePrivateFile(dir.filePath(QStringLiteral("missing/pcontact.xml")), "x"));
 }
 
