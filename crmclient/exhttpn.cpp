@@ -284,27 +284,18 @@ struct CExHTTPn::Curl {
         return bytes;
     }
 
-    // The request body is handed to libcurl piece by piece instead of as one block, for one reason:
-    // libcurl silently sends a request again when a reused connection breaks before the answer, and
-    // to do so it must rewind the body. Refusing the rewind once the body has started makes that
-    // case a failure: the server may have received the request, so it is never sent twice.
-    static size_t readBody(char* buffer, size_t size, size_t count, void* self)
+    // libcurl silently sends a request again when a reused connection breaks before the answer.
+    // The server may have received and acted on the first one, so a request is never sent twice:
+    // the second start of a request within one transfer ends it as failed. (A kept-alive
+    // connection the server closed while idle is noticed before the request and replaced; that
+    // costs no start.)
+    static int beforeRequest(void* self, char*, char*, int, int)
     {
         auto* http = static_cast<CExHTTPn*>(self);
-        const qint64 n = qMin<qint64>(qint64(size * count), http->m_bodyLength - http->m_bodyPos);
-        if (n <= 0)
-            return 0;
-        memcpy(buffer, http->m_body + http->m_bodyPos, size_t(n));
-        http->m_bodyPos += n;
-        return size_t(n);
-    }
-    static int seekBody(void* self, curl_off_t offset, int origin)
-    {
-        auto* http = static_cast<CExHTTPn*>(self);
-        if (origin == SEEK_SET && offset == 0 && http->m_bodyPos == 0)
-            return CURL_SEEKFUNC_OK;
-        http->m_stop = Stop::Rewind;
-        return CURL_SEEKFUNC_CANTSEEK;
+        if (http->m_requestStarts++ == 0)
+            return CURL_PREREQFUNC_OK;
+        http->m_stop = Stop::Resend;
+        return CURL_PREREQFUNC_ABORT;
     }
 };
 
@@ -435,10 +426,8 @@ bool CExHTTPn::connect()
     ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs)) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Curl::collect) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, this) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_READFUNCTION, &Curl::readBody) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_READDATA, this) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, &Curl::seekBody) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_SEEKDATA, this) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &Curl::beforeRequest) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_PREREQDATA, this) == CURLE_OK;
     if (ok && TransferCaches::instance().share())
         ok = curl_easy_setopt(h, CURLOPT_SHARE, TransferCaches::instance().share()) == CURLE_OK;
     // A certificate is verified completely (issuer, dates, host name); one that does not verify is
@@ -479,12 +468,15 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, all.get());
     m_body = body ? body : "";
     m_bodyLength = body ? qMax<qint64>(length, 0) : 0;
+    // Given as one block: a small request leaves in one piece with its header lines.
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodyLength));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, m_body);
 
     m_failure = CrmTransportFailure::None;
     m_mayHaveArrived = false;
     const CURLcode result = CURLcode(m_curl->https ? performSecure() : perform(m_logon));
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
     m_body = nullptr;
     if (result != CURLE_OK)
         log("HttpSendRequest FAILED: 0x%x\n", unsigned(result));
@@ -633,7 +625,7 @@ int CExHTTPn::perform(bool logon, void* handle)
     const CrmTransferLimits limits = crmTransferLimits();
     m_response.clear();
     m_readPos = 0;
-    m_bodyPos = 0;
+    m_requestStarts = 0;
     m_answerCap = limits.answerBytes;
     m_stop = Stop::None;
 
@@ -721,7 +713,7 @@ int CExHTTPn::perform(bool logon, void* handle)
     case Stop::Aborted:
         log("HttpSendRequest FAILED: aborted\n");
         break;
-    case Stop::Rewind:
+    case Stop::Resend:
         log("HttpSendRequest FAILED: connection lost after the request was sent, not sent again\n");
         break;
     case Stop::None:
@@ -746,7 +738,7 @@ void CExHTTPn::classify(int result)
         m_failure = CrmTransportFailure::Timeout;
         return;
     case Stop::OutOfMemory:
-    case Stop::Rewind:
+    case Stop::Resend:
         m_failure = CrmTransportFailure::Other;
         return;
     case Stop::None:

@@ -135,7 +135,7 @@ private:
     // Set while a transfer runs.
     const char* m_body = nullptr;
     qint64 m_bodyLength = 0;
-    qint64 m_bodyPos = 0;
+    int m_requestStarts = 0;
     qint64 m_answerCap = 0;
-    enum class Stop { None, TooLarge, OutOfMemory, Rewind, Aborted, Stalled, TooLong } m_stop = Stop::None;
+    enum class Stop { None, TooLarge, OutOfMemory, Resend, Aborted, Stalled, TooLong } m_stop = Stop::None;
 };
