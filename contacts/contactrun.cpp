@@ -176,6 +176,7 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     if (canRead) {
         run.status(1, QStringLiteral("Importiere Kontakte:"));
         CompanyCache cache;
+        const QString dumpPath = defaultPContactDumpPath(); // the run's folder, looked up once
         // Personal contacts are independent of each other and may travel several at once; a person
         // needs its company's id, so that mode sends one request after another.
         ExInflight inflight(
@@ -225,10 +226,9 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
                     });
                 } else if (personal) {
                     inflight.submit(
-                        [item = mapping.personalContact(row), session] {
+                        [item = mapping.personalContact(row), session, &dumpPath] {
                             ExItemResult r;
-                            r.value = crmAddPContact(session, item, contactsHttpLog, defaultPContactDumpPath(),
-                                                     &r.transport);
+                            r.value = crmAddPContact(session, item, contactsHttpLog, dumpPath, &r.transport);
                             return r;
                         },
                         [&](const ExItemResult& r) {

@@ -50,9 +50,10 @@ bool writeAllAt(int fd, const QByteArray& data, off_t at, bool append)
     return true;
 }
 
-// The files kept open between writes, by absolute path. Few paths are ever written this way (the
-// HTTP logs and the request dump of the current folder); when more pile up (tests changing
-// folders), all are closed.
+// The files kept open between writes, by path as the callers give it. Relative paths need no
+// care: each write looks the path up again, and a lookup from another current folder finds another
+// file. Few paths are ever written this way (the HTTP logs and the request dump); when more pile
+// up, all are closed.
 class KeptFiles
 {
 public:
@@ -65,29 +66,30 @@ public:
     // Appends or rewrites under one lock, so that writers on several threads never interleave.
     bool append(const QByteArray& path, const QByteArray& data, qint64 rotateAt)
     {
-        const QByteArray name = absoluteName(path);
         std::lock_guard<std::mutex> lock(m_mutex);
         struct stat st;
-        int fd = keptFor(name, PrivateOpen::Append, &st);
+        int fd = keptFor(path, PrivateOpen::Append, &st);
         if (fd >= 0 && rotateAt > 0 && S_ISREG(st.st_mode) && st.st_size > rotateAt) {
-            forget(name);
-            const QByteArray old = name + ".1";
-            (void)::rename(name.constData(), old.constData());
-            fd = keptFor(name, PrivateOpen::Append, &st);
+            forget(path);
+            const QByteArray old = path + ".1";
+            (void)::rename(path.constData(), old.constData());
+            fd = keptFor(path, PrivateOpen::Append, &st);
         }
         return fd >= 0 && writeAllAt(fd, data, 0, true);
     }
 
     bool replace(const QByteArray& path, const QByteArray& data)
     {
-        const QByteArray name = absoluteName(path);
         std::lock_guard<std::mutex> lock(m_mutex);
         struct stat st;
-        const int fd = keptFor(name, PrivateOpen::InPlace, &st);
-        // Overwritten in place and cut to the new length: truncating a file to zero before writing
-        // makes ext4 start writeback of the old data (its protection of the replace-by-truncate
-        // pattern), which cost several milliseconds per write, once per imported contact.
-        return fd >= 0 && writeAllAt(fd, data, 0, false) && ::ftruncate(fd, off_t(data.size())) == 0;
+        const int fd = keptFor(path, PrivateOpen::InPlace, &st);
+        // Overwritten in place and cut to the new length (only when it was longer): truncating a
+        // file to zero before writing makes ext4 start writeback of the old data (its protection of
+        // the replace-by-truncate pattern), which cost several milliseconds per write, once per
+        // imported contact.
+        if (fd < 0 || !writeAllAt(fd, data, 0, false))
+            return false;
+        return st.st_size <= data.size() || ::ftruncate(fd, off_t(data.size())) == 0;
     }
 
 private:
@@ -97,16 +99,6 @@ private:
         ino_t inode;
         PrivateOpen how;
     };
-
-    static QByteArray absoluteName(const QByteArray& path)
-    {
-        if (path.startsWith('/'))
-            return path;
-        char cwd[4096];
-        if (!::getcwd(cwd, sizeof cwd))
-            return path;
-        return QByteArray(cwd) + '/' + path;
-    }
 
     // The open descriptor for name, opened anew when the path no longer names the kept file; st
     // receives the file's state. -1 when it cannot be opened.
