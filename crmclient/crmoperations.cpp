@@ -15,7 +15,9 @@ namespace
 // Debug line of a request or response: the text in double quotes, as it went over the wire.
 void debugText(const QByteArray& bytes)
 {
-    qDebug().noquote() << QLatin1Char('"') + QString::fromUtf8(bytes) + QLatin1Char('"');
+    // Formatted without a QDebug stream (and its text stream and locale): once per request and
+    // response, the same line.
+    qDebug("\"%s\"", bytes.constData());
 }
 
 // How the response goes into the diagnostic log.

@@ -366,38 +366,76 @@ void CExHTTPn::log(const char* format, ...)
     m_logText += longer;
 }
 
+namespace
+{
+
+// A request URL taken apart as the HTTP log shows it.
+struct CrackedUrl {
+    CURLUcode parseResult = CURLUE_OUT_OF_MEMORY;
+    bool cracked = false; // scheme and host found
+    bool http = false;    // http or https
+    bool https = false;
+    QByteArray scheme, host, target, extra; // target: path and "?" query; extra: "?" query or ""
+    long port = 0;
+};
+
+CrackedUrl crackUrl(const QByteArray& url)
+{
+    CrackedUrl c;
+    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+    // Without a scheme the address cannot be taken apart (a bare host name is refused).
+    c.parseResult = parsed ? curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME)
+                           : CURLUE_OUT_OF_MEMORY;
+    if (c.parseResult != CURLUE_OK)
+        return c;
+    const CurlString scheme = urlPart(parsed.get(), CURLUPART_SCHEME);
+    const CurlString host = urlPart(parsed.get(), CURLUPART_HOST);
+    const CurlString path = urlPart(parsed.get(), CURLUPART_PATH);
+    const CurlString query = urlPart(parsed.get(), CURLUPART_QUERY);
+    const CurlString port = urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    c.cracked = scheme && host;
+    if (!c.cracked)
+        return c;
+    c.scheme = scheme.get();
+    c.host = host.get();
+    c.https = qstricmp(scheme.get(), "https") == 0;
+    c.http = c.https || qstricmp(scheme.get(), "http") == 0;
+    c.port = port ? std::strtol(port.get(), nullptr, 10) : 0;
+    c.target = orEmpty(path);
+    if (query) {
+        c.extra = '?' + QByteArray(query.get());
+        c.target += c.extra;
+    }
+    return c;
+}
+
+// The exchanges of a run all go to one or two URLs: the last one taken apart is kept per thread.
+CrackedUrl crackedUrl(const QByteArray& url)
+{
+    thread_local QByteArray lastUrl;
+    thread_local CrackedUrl last;
+    if (last.parseResult == CURLUE_OK && url == lastUrl)
+        return last;
+    CrackedUrl c = crackUrl(url);
+    if (c.parseResult == CURLUE_OK) {
+        last = c;
+        lastUrl = url;
+    }
+    return c;
+}
+
+} // namespace
+
 bool CExHTTPn::connect()
 {
     const QByteArray url = m_requestUrl.toUtf8();
-    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-    // Without a scheme the address cannot be taken apart (a bare host name is refused).
-    const CURLUcode parseResult =
-        parsed ? curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME)
-               : CURLUE_OUT_OF_MEMORY;
-    bool cracked = parseResult == CURLUE_OK;
-    CurlString scheme, host, path, query, port;
-    long portNumber = 0;
-    bool https = false;
-    if (cracked) {
-        scheme = urlPart(parsed.get(), CURLUPART_SCHEME);
-        host = urlPart(parsed.get(), CURLUPART_HOST);
-        path = urlPart(parsed.get(), CURLUPART_PATH);
-        query = urlPart(parsed.get(), CURLUPART_QUERY);
-        port = urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-        cracked = scheme && host;
-        https = cracked && qstricmp(scheme.get(), "https") == 0;
-        portNumber = port ? std::strtol(port.get(), nullptr, 10) : 0;
-    }
-    if (cracked) {
-        const bool http = https || qstricmp(scheme.get(), "http") == 0;
-        const int schemeNumber = https ? 4 : (http ? 1 : 0);
-        QByteArray target = orEmpty(path);
-        if (query)
-            target += '?' + QByteArray(query.get());
-        const QByteArray extra = query ? '?' + QByteArray(query.get()) : QByteArray();
-        log("Host: %s\nPath: %s\nScheme: %s\nExtra info: %s\nPort: %ld\nSSL: %d\n", host.get(), target.constData(),
-            scheme.get(), extra.constData(), portNumber, schemeNumber);
-        if (!http) {
+    const CrackedUrl cracked = crackedUrl(url);
+    if (cracked.cracked) {
+        const int schemeNumber = cracked.https ? 4 : (cracked.http ? 1 : 0);
+        log("Host: %s\nPath: %s\nScheme: %s\nExtra info: %s\nPort: %ld\nSSL: %d\n", cracked.host.constData(),
+            cracked.target.constData(), cracked.scheme.constData(), cracked.extra.constData(), cracked.port,
+            schemeNumber);
+        if (!cracked.http) {
             log("InternetConnect FAILED: 0x%x\n", unsigned(CURLE_UNSUPPORTED_PROTOCOL));
             return false;
         }
@@ -409,13 +447,14 @@ bool CExHTTPn::connect()
         log("InternetOpen FAILED: 0x%x\n", unsigned(CURLE_FAILED_INIT));
         return false;
     }
-    if (!cracked) {
-        log("InternetConnect FAILED: 0x%x\n", unsigned(parseResult == CURLUE_OK ? CURLUE_NO_HOST : parseResult));
+    if (!cracked.cracked) {
+        log("InternetConnect FAILED: 0x%x\n",
+            unsigned(cracked.parseResult == CURLUE_OK ? CURLUE_NO_HOST : cracked.parseResult));
         return false;
     }
     curl->url = url;
-    curl->https = https;
-    curl->hostKey = QByteArray(host.get()).toLower() + ':' + QByteArray::number(qlonglong(portNumber));
+    curl->https = cracked.https;
+    curl->hostKey = cracked.host.toLower() + ':' + QByteArray::number(qlonglong(cracked.port));
     CURL* h = curl->easy.get();
     bool ok = curl_easy_setopt(h, CURLOPT_URL, curl->url.constData()) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_USERAGENT, "Kelvor Outlook Importer 2.0.32") == CURLE_OK;
