@@ -2,6 +2,7 @@
 
 #include "eximportdlg.h"
 #include "exfolder.h"
+#include "exmessagelog.h"
 #include "exoutlook.h"
 #include "kelvor_email.h"
 #include "mailinfodialog.h"
@@ -140,6 +141,8 @@ void ExMailImport::setProgressValue(int value)
 
 void ExMailImport::showSummary(const QString& html)
 {
+    // The run's lines are in the log file before the user sees its summary.
+    flushMessageLog();
     // An earlier completion dialog stays open; it is shown before it is made modal, so it stays
     // modeless and the main window remains usable.
     m_infoDialog = new email::ExInfoDialog(m_window, html);

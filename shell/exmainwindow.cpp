@@ -37,45 +37,69 @@ QString styleSheetFor(const QString& formName)
 
 } // namespace
 
+ExWindowHeader exBuildWindowHeader(QWidget* window, const QString& formName, const QString& title,
+                                   const QString& resourcePrefix)
+{
+    window->setObjectName(formName);
+    window->resize(441, 561);
+    window->setWindowTitle(title);
+    window->setWindowIcon(QIcon(resourcePrefix + QLatin1String("outlook_module.ico")));
+    window->setStyleSheet(styleSheetFor(formName));
+
+    ExWindowHeader h;
+    h.blockFrame = new QFrame(window);
+    h.blockFrame->setObjectName(QStringLiteral("blockFrame"));
+    h.blockFrame->setGeometry(5, 5, 431, 551);
+    h.blockFrame->setFrameShape(QFrame::Box);
+    h.blockFrame->setFrameShadow(QFrame::Raised);
+
+    h.label = new QLabel(h.blockFrame);
+    h.label->setObjectName(QStringLiteral("label"));
+    h.label->setGeometry(2, 2, 428, 91);
+    h.label->setPixmap(QPixmap(resourcePrefix + QLatin1String("kel.JPG")));
+
+    h.frame = new QFrame(h.blockFrame);
+    h.frame->setObjectName(QStringLiteral("frame"));
+    h.frame->setGeometry(2, 90, 428, 51);
+    h.frame->setFrameShape(QFrame::StyledPanel);
+    h.frame->setFrameShadow(QFrame::Raised);
+
+    QFont headFont(QStringLiteral("Tahoma"), 11);
+    headFont.setBold(true);
+    h.lb_1 = new QLabel(title, h.frame);
+    h.lb_1->setObjectName(QStringLiteral("lb_1"));
+    h.lb_1->setGeometry(1, 4, 420, 21);
+    h.lb_1->setFont(headFont);
+
+    h.lb_3 = new QLabel(h.frame);
+    h.lb_3->setObjectName(QStringLiteral("lb_3"));
+    h.lb_3->setGeometry(3, 27, 291, 16);
+    h.lb_3->setFont(QFont(QStringLiteral("Tahoma"), 10));
+    return h;
+}
+
+QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePrefix)
+{
+    auto* button = new QPushButton(QStringLiteral("Importieren"), blockFrame);
+    button->setObjectName(QStringLiteral("pushButton"));
+    button->setGeometry(10, 512, 131, 31);
+    button->setFont(QFont(QStringLiteral("Tahoma"), 8));
+    button->setIcon(QIcon(resourcePrefix + QLatin1String("import")));
+    button->setEnabled(false);
+    return button;
+}
+
 ExMainWindow::ExMainWindow(const ExImporterTable& table, QWidget* parent)
     : QWidget(parent)
     , m_table(table)
 {
     const QString prefix = table.resourcePrefix();
-    setObjectName(table.formName());
-    resize(441, 561);
-    setWindowTitle(table.title);
-    setWindowIcon(QIcon(prefix + QLatin1String("outlook_module.ico")));
-    setStyleSheet(styleSheetFor(table.formName()));
-
-    blockFrame = new QFrame(this);
-    blockFrame->setObjectName(QStringLiteral("blockFrame"));
-    blockFrame->setGeometry(5, 5, 431, 551);
-    blockFrame->setFrameShape(QFrame::Box);
-    blockFrame->setFrameShadow(QFrame::Raised);
-
-    label = new QLabel(blockFrame);
-    label->setObjectName(QStringLiteral("label"));
-    label->setGeometry(2, 2, 428, 91);
-    label->setPixmap(QPixmap(prefix + QLatin1String("kel.JPG")));
-
-    frame = new QFrame(blockFrame);
-    frame->setObjectName(QStringLiteral("frame"));
-    frame->setGeometry(2, 90, 428, 51);
-    frame->setFrameShape(QFrame::StyledPanel);
-    frame->setFrameShadow(QFrame::Raised);
-
-    QFont headFont(QStringLiteral("Tahoma"), 11);
-    headFont.setBold(true);
-    lb_1 = new QLabel(table.title, frame);
-    lb_1->setObjectName(QStringLiteral("lb_1"));
-    lb_1->setGeometry(1, 4, 420, 21);
-    lb_1->setFont(headFont);
-
-    lb_3 = new QLabel(frame);
-    lb_3->setObjectName(QStringLiteral("lb_3"));
-    lb_3->setGeometry(3, 27, 291, 16);
-    lb_3->setFont(QFont(QStringLiteral("Tahoma"), 10));
+    const ExWindowHeader header = exBuildWindowHeader(this, table.formName(), table.title, prefix);
+    blockFrame = header.blockFrame;
+    label = header.label;
+    frame = header.frame;
+    lb_1 = header.lb_1;
+    lb_3 = header.lb_3;
 
     treeWidget = new QTreeWidget(blockFrame);
     treeWidget->setObjectName(QStringLiteral("treeWidget"));
@@ -92,12 +116,7 @@ ExMainWindow::ExMainWindow(const ExImporterTable& table, QWidget* parent)
         cb_pbuch->setChecked(false);
     }
 
-    pushButton = new QPushButton(QStringLiteral("Importieren"), blockFrame);
-    pushButton->setObjectName(QStringLiteral("pushButton"));
-    pushButton->setGeometry(10, 512, 131, 31);
-    pushButton->setFont(QFont(QStringLiteral("Tahoma"), 8));
-    pushButton->setIcon(QIcon(prefix + QLatin1String("import")));
-    pushButton->setEnabled(false);
+    pushButton = exBuildImportButton(blockFrame, prefix);
 
     connect(treeWidget, &QTreeWidget::itemSelectionChanged, this, &ExMainWindow::treeEvent);
 }

@@ -18,6 +18,22 @@ class ExImporter;
 class ExInfoDialog;
 struct ExFOLDER;
 
+// The parts every importer window shares (the item importers' and the e-mail importer's): the window's
+// object name, size, title, icon and style sheet, the bordered block with the logo and the heading (the
+// title and a second line the program fills).
+struct ExWindowHeader {
+    QFrame* blockFrame = nullptr;
+    QLabel* label = nullptr;
+    QFrame* frame = nullptr;
+    QLabel* lb_1 = nullptr;
+    QLabel* lb_3 = nullptr;
+};
+ExWindowHeader exBuildWindowHeader(QWidget* window, const QString& formName, const QString& title,
+                                   const QString& resourcePrefix);
+// The "Importieren" button at the foot of the block, disabled until a folder is selected. Created after
+// the window's own widgets, so that it comes last in the tab order.
+QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePrefix);
+
 // The folder-selection window of an item importer. Shows the folders of the scan as a flat list, lets the
 // user select some and starts the run through ExImporter. Object names, texts and geometry come from the
 // program's table; everything else is the same for every program.

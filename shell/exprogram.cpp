@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 #include <QPushButton>
 
@@ -37,9 +38,9 @@ ExScanProfile scanProfileOf(const ExImporterTable& table)
 
 } // namespace
 
-int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
+int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::function<int()>& run)
 {
-    installMessageLog(table.messageLog);
+    installMessageLog(messageLog);
     int exitCode = 0;
     {
         QApplication app(argc, argv);
@@ -52,7 +53,16 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
             QCoreApplication::installTranslator(&qtTranslator);
         ensureCurlGlobalInit();
         exRegisterProfileDialog();
+        exitCode = run();
+    }
+    uninstallMessageLog();
+    return exitCode;
+}
 
+int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
+{
+    return exRunProgram(argc, argv, table.messageLog, [&table] {
+        int exitCode = 0;
         auto window = std::make_unique<ExMainWindow>(table);
         auto outlook = std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), scanProfileOf(table));
         if (outlook->status()) {
@@ -60,7 +70,7 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
             window->show();
             QObject::connect(outlook.get(), &ExOutlook::Ready, window.get(), &ExMainWindow::ReadyImport);
             outlook->ScanFolders();
-            exitCode = app.exec();
+            exitCode = QCoreApplication::exec();
         } else {
             qDebug() << "Closing program";
         }
@@ -70,7 +80,6 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
         window->destroyImporter();
         outlook.reset();
         window.reset();
-    }
-    uninstallMessageLog();
-    return exitCode;
+        return exitCode;
+    });
 }

@@ -2,6 +2,16 @@
 
 #include "eximportertable.h"
 
+#include <QString>
+
+#include <functional>
+
+// The start-up and end every importer program shares: the message log (file name messageLog) first, then
+// the application object, Qt's own dialogs in German, libcurl and the profile dialog; run() is called
+// with all of that in place and its result is the exit code. The log is closed last, after whatever
+// run() left behind has gone.
+int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::function<int()>& run);
+
 // The entry point of an item importer. A program's main() fills its table and returns this:
 //
 //     int main(int argc, char* argv[]) { return exRunImporter(argc, argv, contactsTable()); }
