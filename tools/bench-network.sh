@@ -5,10 +5,12 @@
 # requests in the same run.
 #
 #   tools/bench-network.sh [--build DIR] [--count N] [--local-count N] [--rtt "20 50 100"] [--inflight N]
+#                          [--repeat N]
 #
 # --count: contacts per measurement behind the relay (default 100); --local-count: against the
 # direct endpoint (default 1000); --inflight: requests in flight for the parallel rows (default 4:
-# CRM_INFLIGHT for the suite, that many kept-alive connections for the bare loop).
+# CRM_INFLIGHT for the suite, that many kept-alive connections for the bare loop); --repeat: rounds
+# per endpoint (default 3), the four measurements taking turns; each cell is the median round.
 # Prints a table (Markdown) at the end; the raw RESULT lines go to <build>/bench-network.log.
 # Traffic stays on 127.0.0.1; every server and relay started here is stopped on exit.
 set -euo pipefail
@@ -19,6 +21,7 @@ count=100
 local_count=1000
 rtts="20 50 100"
 inflight=4
+repeat=3
 while [ $# -gt 0 ]; do
     case "$1" in
     --build) build=$2; shift 2 ;;
@@ -26,7 +29,8 @@ while [ $# -gt 0 ]; do
     --local-count) local_count=$2; shift 2 ;;
     --rtt) rtts=$2; shift 2 ;;
     --inflight) inflight=$2; shift 2 ;;
-    -h|--help) sed -n '2,13p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --repeat) repeat=$2; shift 2 ;;
+    -h|--help) sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench-network: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -89,16 +93,41 @@ measure() {
 }
 
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0 && a != "-") printf "%.0f %%", 100 * a / b; else print "-" }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 > 0 && a != "-") printf "%.2f x", a / b; else print "-" }'; }
+
+# The median of the numbers given ("-" when none).
+median() {
+    printf '%s\n' "$@" | grep -v '^-$' | sort -g | awk '{ v[NR] = $1 } END {
+        if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.2f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
 
 rows=()
 bench_endpoint() {
-    local name=$1 url=$2 n=$3
-    echo "bench-network: $name ($n contacts per measurement)" >&2
-    read -r s_rate s_cpu s_ok < <(measure "$name suite" import "$url" "$n")
-    read -r b_rate b_cpu b_ok < <(measure "$name bare" bare "$url" "$n" 1)
-    read -r p_rate p_cpu p_ok < <(measure "$name suite-inflight" import "$url" "$n" "$inflight")
-    read -r m_rate m_cpu m_ok < <(measure "$name bare-multi" bare "$url" "$n" "$inflight")
-    rows+=("| $name | $s_rate ($s_ok) | $b_rate ($b_ok) | $(pct "$s_rate" "$b_rate") | $p_rate ($p_ok) | $m_rate ($m_ok) | $s_cpu | $p_cpu | $b_cpu |")
+    local name=$1 url=$2 n=$3 round kind rate cpu ok
+    local -A rates=() cpus=() oks=()
+    echo "bench-network: $name ($n contacts per measurement, $repeat rounds)" >&2
+    for round in $(seq 1 "$repeat"); do
+        for kind in suite bare suite-inflight bare-multi; do
+            case $kind in
+            suite) read -r rate cpu ok < <(measure "$name $kind" import "$url" "$n") ;;
+            bare) read -r rate cpu ok < <(measure "$name $kind" bare "$url" "$n" 1) ;;
+            suite-inflight) read -r rate cpu ok < <(measure "$name $kind" import "$url" "$n" "$inflight") ;;
+            bare-multi) read -r rate cpu ok < <(measure "$name $kind" bare "$url" "$n" "$inflight") ;;
+            esac
+            rates[$kind]+="$rate "
+            cpus[$kind]+="$cpu "
+            [ "$ok" = "$n/$n" ] || oks[$kind]+="$ok "
+        done
+    done
+    local -A med=() cpu_med=()
+    for kind in suite bare suite-inflight bare-multi; do
+        # shellcheck disable=SC2086
+        med[$kind]=$(median ${rates[$kind]})
+        # shellcheck disable=SC2086
+        cpu_med[$kind]=$(median ${cpus[$kind]})
+        [ -z "${oks[$kind]:-}" ] || med[$kind]+=" (incomplete: ${oks[$kind]% })"
+    done
+    rows+=("| $name | ${med[suite]} | ${med[bare]} | $(pct "${med[suite]}" "${med[bare]}") | ${med[suite-inflight]} | $(ratio "${med[suite-inflight]}" "${med[suite]}") | ${med[bare-multi]} | ${cpu_med[suite]} | ${cpu_med[suite-inflight]} | ${cpu_med[bare]} |")
 }
 
 bench_endpoint "local HTTP" "http://127.0.0.1:$(cat "$state/port")/" "$local_count"
@@ -109,8 +138,8 @@ for rtt in $rtts; do
 done
 
 echo
-echo "contacts/s (answered/sent); CPU = client CPU ms per item; in flight: CRM_INFLIGHT=$inflight / $inflight connections"
+echo "contacts/s, median of $repeat rounds; CPU = client CPU ms per item; in flight: CRM_INFLIGHT=$inflight / $inflight connections"
 echo
-echo "| endpoint | suite | bare loop, 1 reused handle | suite / bare | suite, $inflight in flight | bare, $inflight connections | suite CPU | suite CPU, in flight | bare CPU |"
-echo "|---|---|---|---|---|---|---|---|---|"
+echo "| endpoint | suite | bare loop, 1 reused handle | suite / bare | suite, $inflight in flight | in flight / suite | bare, $inflight connections | suite CPU | suite CPU, in flight | bare CPU |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
