@@ -4,9 +4,11 @@
 // Not a test: prints figures.
 //
 //   tools/testcrm/testcrm start /tmp/benchcrm
-//   KELVOR_TESTCRM_STATE=/tmp/benchcrm QT_QPA_PLATFORM=offscreen build/bin/kelvor_mail_bench ../shared/testdata/pst/mail/Outlook.pst [rounds] [--large MiB KiB/s]
+//   KELVOR_TESTCRM_STATE=/tmp/benchcrm QT_QPA_PLATFORM=offscreen build/bin/kelvor_mail_bench ../shared/testdata/pst/mail/Outlook.pst [rounds] [--large MiB KiB/s] [--rtt ms]
 //   tools/testcrm/testcrm stop /tmp/benchcrm
 //
+// --rtt: import and replay both go through kelvor_delayproxy (built beside this program), which
+// adds that round-trip time, as a CRM on a real network would.
 // --large: one message with an attachment of that many MiB goes through a local throttling relay
 // that passes at most that many KiB/s in each direction.
 #include "crmsettings.h"
@@ -23,6 +25,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -116,10 +119,11 @@ QByteArray replace(const QByteArray& body, const char* element, const QByteArray
 // Replays the raw requests of one tenant to another: the same bodies, with the session id and the
 // folder ids of the target tenant put in. Returns the seconds the requests took, -1 on failure.
 // sourceFolders: the ids the source tenant answered to crmgetInboxFolder and crmaddTreeEntry, in order.
-double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders, const TestCrm& target, int* stored)
+double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders, const QString& targetUrl,
+              int* stored)
 {
     CURL* curl = curl_easy_init();
-    const QByteArray base = target.baseUrl().toUtf8();
+    const QByteArray base = targetUrl.toUtf8();
     QHash<QByteArray, QByteArray> folderIds; // source id -> target id
     QByteArray session;
     QElapsedTimer timer;
@@ -238,9 +242,36 @@ int main(int argc, char* argv[])
     const QStringList args = app.arguments();
     if (args.size() < 2 || qEnvironmentVariableIsEmpty("KELVOR_TESTCRM_STATE")) {
         std::fprintf(stderr, "usage: KELVOR_TESTCRM_STATE=<state> kelvor_mail_bench file.pst [rounds] "
-                             "[--large MiB KiB/s]\n");
+                             "[--large MiB KiB/s] [--rtt ms]\n");
         return 2;
     }
+    // With --rtt every exchange of the import and of the replay goes through a delaying relay.
+    const int rttAt = int(args.indexOf(QStringLiteral("--rtt")));
+    QProcess relay;
+    quint16 relayPort = 0;
+    if (rttAt > 0 && args.size() > rttAt + 1) {
+        const QUrl server(TestCrm(QStringLiteral("mailbench_probe")).baseUrl());
+        relay.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kelvor_delayproxy"),
+                    {QStringLiteral("0"), QString::number(server.port()), args.at(rttAt + 1), QStringLiteral("3600")});
+        while (relay.waitForReadyRead(5000)) {
+            const QByteArray line = relay.readLine().trimmed();
+            if (line.startsWith("listening ")) {
+                relayPort = quint16(line.mid(10).toUInt());
+                break;
+            }
+        }
+        if (relayPort == 0) {
+            std::fprintf(stderr, "kelvor_delayproxy did not start (build it: target kelvor_delayproxy)\n");
+            return 1;
+        }
+    }
+    const auto viaRelay = [relayPort](const QString& baseUrl) {
+        if (relayPort == 0)
+            return baseUrl;
+        QUrl url(baseUrl);
+        url.setPort(relayPort);
+        return url.toString();
+    };
     ensureCurlGlobalInit();
     const int rounds = args.size() > 2 && !args.at(2).startsWith(QLatin1String("--")) ? args.at(2).toInt() : 3;
     const int largeAt = int(args.indexOf(QStringLiteral("--large")));
@@ -257,7 +288,7 @@ int main(int argc, char* argv[])
     for (int round = 0; round < rounds; ++round) {
         TestCrm crm(QStringLiteral("mailbench_import_%1").arg(round));
         TestCrm bare(QStringLiteral("mailbench_bare_%1").arg(round));
-        writeCrmSettings({crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo")});
+        writeCrmSettings({viaRelay(crm.baseUrl()), QStringLiteral("demo"), QStringLiteral("demo")});
         BenchView view;
         ExMailRun run(view);
         qint64 roundBytes = 0;
@@ -279,7 +310,7 @@ int main(int argc, char* argv[])
         QList<QByteArray> sourceFolders;
         for (const auto& f : crm.stored().value(QStringLiteral("mailfolders")).toArray())
             sourceFolders << QByteArray::number(f.toObject().value(QStringLiteral("id")).toInt());
-        const double s = replay(crm.requests(), sourceFolders, bare, &stored);
+        const double s = replay(crm.requests(), sourceFolders, viaRelay(bare.baseUrl()), &stored);
         if (s < 0)
             return 1;
         bareSeconds += s;
