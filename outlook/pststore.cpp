@@ -91,12 +91,18 @@ struct PstFile {
     int codePage = 1252;
     std::uint32_t subtreeNid = 0;
     NameMap names;
+    // The message the contents table read last. Every importer opens a message right after reading
+    // its row; that open takes this item, whose property tables are read already, instead of reading
+    // them from the file a second time.
+    ItemPtr lastRow;
+    std::uint32_t lastRowNid = 0;
 
     PstFile() = default;
     PstFile(const PstFile&) = delete;
     PstFile& operator=(const PstFile&) = delete;
     ~PstFile()
     {
+        lastRow.reset(); // before the file it belongs to
         if (file) {
             libpff_file_close(file, nullptr);
             libpff_file_free(&file, nullptr);
@@ -724,6 +730,10 @@ public:
                 continue;
             }
             rows.push_back(std::move(row));
+            if (m_kind == Kind::Messages) {
+                m_file->lastRowNid = nodeIdOf(item.get());
+                m_file->lastRow = std::move(item);
+            }
         }
         return S_OK;
     }
@@ -830,6 +840,12 @@ HResult openNode(const FilePtr& f, const EntryId& entryId, std::uint32_t& objTyp
     if (!parseEntryId(entryId, f->uid, nid))
         return MAPI_E_INVALID_ENTRYID;
     std::lock_guard<std::mutex> lock(f->mutex);
+    if (f->lastRow && f->lastRowNid == nid && isMessageNid(nid)) {
+        objType = MAPI_MESSAGE;
+        object = std::make_unique<PstMessage>(f, f->lastRow.release());
+        f->lastRowNid = 0;
+        return S_OK;
+    }
     libpff_item_t* raw = nullptr;
     PffError err;
     const int ok = libpff_file_get_item_by_identifier(f->file, nid, &raw, err.out());
