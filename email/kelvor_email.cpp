@@ -1,7 +1,6 @@
 #include "kelvor_email.h"
 
 #include "exmailimport.h"
-#include "exmainwindow.h"
 
 #include <QAbstractItemView>
 #include <QDebug>
@@ -17,13 +16,8 @@ const QString kPrefix = QStringLiteral(":/Kelvor_email/Resources/");
 Kelvor_email::Kelvor_email(QWidget* parent) : QWidget(parent)
 {
     // The same window frame as the item importers' windows.
-    const ExWindowHeader header = exBuildWindowHeader(this, QStringLiteral("Kelvor_emailClass"),
-                                                      QStringLiteral("Kelvor CRM Outlook Importer - E-Mails"), kPrefix);
-    blockFrame = header.blockFrame;
-    label = header.label;
-    frame = header.frame;
-    lb_1 = header.lb_1;
-    lb_3 = header.lb_3;
+    static_cast<ExWindowHeader&>(*this) = exBuildWindowHeader(
+        this, QStringLiteral("Kelvor_emailClass"), QStringLiteral("Kelvor CRM Outlook Importer - E-Mails"), kPrefix);
 
     treeWidget = new QTreeWidget(blockFrame);
     treeWidget->setObjectName(QStringLiteral("treeWidget"));

@@ -2,17 +2,17 @@
 // import button. Owns the import object (ExMailImport), which fills the tree and runs the import.
 #pragma once
 
+#include "exmainwindow.h"
+
 #include <QWidget>
 
 #include <memory>
 
-class QFrame;
-class QLabel;
 class QPushButton;
 class QTreeWidget;
 class ExMailImport;
 
-class Kelvor_email : public QWidget {
+class Kelvor_email : public QWidget, public ExWindowHeader {
     Q_OBJECT
 public:
     explicit Kelvor_email(QWidget* parent = nullptr);
@@ -23,11 +23,7 @@ public:
     void setImport(std::unique_ptr<ExMailImport> import);
     [[nodiscard]] ExMailImport* import() const { return m_import.get(); }
 
-    QFrame* blockFrame = nullptr;
-    QLabel* label = nullptr;
-    QFrame* frame = nullptr;
-    QLabel* lb_1 = nullptr;
-    QLabel* lb_3 = nullptr;
+    // blockFrame, label, frame, lb_1, lb_3: ExWindowHeader
     QTreeWidget* treeWidget = nullptr;
     QPushButton* pushButton = nullptr;
 

@@ -94,12 +94,7 @@ ExMainWindow::ExMainWindow(const ExImporterTable& table, QWidget* parent)
     , m_table(table)
 {
     const QString prefix = table.resourcePrefix();
-    const ExWindowHeader header = exBuildWindowHeader(this, table.formName(), table.title, prefix);
-    blockFrame = header.blockFrame;
-    label = header.label;
-    frame = header.frame;
-    lb_1 = header.lb_1;
-    lb_3 = header.lb_3;
+    static_cast<ExWindowHeader&>(*this) = exBuildWindowHeader(this, table.formName(), table.title, prefix);
 
     treeWidget = new QTreeWidget(blockFrame);
     treeWidget->setObjectName(QStringLiteral("treeWidget"));

@@ -37,7 +37,7 @@ QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePref
 // The folder-selection window of an item importer. Shows the folders of the scan as a flat list, lets the
 // user select some and starts the run through ExImporter. Object names, texts and geometry come from the
 // program's table; everything else is the same for every program.
-class ExMainWindow : public QWidget {
+class ExMainWindow : public QWidget, public ExWindowHeader {
     Q_OBJECT
 public:
     explicit ExMainWindow(const ExImporterTable& table, QWidget* parent = nullptr);
@@ -53,11 +53,7 @@ public:
     // Destroys the progress dialog (and with it the job, after its thread has ended).
     void destroyImporter();
 
-    QFrame* blockFrame = nullptr;
-    QLabel* label = nullptr;
-    QFrame* frame = nullptr;
-    QLabel* lb_1 = nullptr;
-    QLabel* lb_3 = nullptr;
+    // blockFrame, label, frame, lb_1, lb_3: ExWindowHeader
     QTreeWidget* treeWidget = nullptr;
     QCheckBox* cb_pbuch = nullptr;  // null when the program has no mode check box
     QPushButton* pushButton = nullptr;
