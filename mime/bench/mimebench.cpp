@@ -33,48 +33,48 @@ struct Counts {
     long maxMime = 0;
 };
 
-void walk(xmapi::Folder& folder, Counts& c, const QString& outDir)
+// Opens every entry of the folder's contents table (contents) or hierarchy table and hands it to use.
+template <typename Use>
+void forEachEntry(xmapi::Folder& folder, bool contents, Use use)
 {
     std::unique_ptr<xmapi::Table> t;
     xmapi::RowSet rows;
-    if (xmapi::succeeded(folder.GetContentsTable(MAPI_UNICODE, t)) && t &&
-        xmapi::HrQueryAllRows(*t, {PR_ENTRYID}, rows) == S_OK) {
-        for (const auto& r : rows) {
-            std::uint32_t type = 0;
-            std::unique_ptr<xmapi::MapiProp> obj;
-            if (xmapi::failed(folder.OpenEntry(r[0].bin, 0, type, obj)))
-                continue;
-            auto msg = xmapi::objectCast<xmapi::Message>(std::move(obj));
-            if (!msg)
-                continue;
-            QByteArray mime;
-            if (xmapi::failed(ConvertMessageToMime(*msg, mime))) {
-                ++c.failed;
-                continue;
-            }
-            ++c.messages;
-            c.mimeBytes += static_cast<double>(mime.size());
-            c.maxMime = std::max<long>(c.maxMime, static_cast<long>(mime.size()));
-            if (!outDir.isEmpty()) {
-                QFile f(QStringLiteral("%1/%2.eml").arg(outDir).arg(c.messages));
-                if (f.open(QIODevice::WriteOnly))
-                    f.write(mime);
-            }
-        }
+    const xmapi::HResult hr =
+        contents ? folder.GetContentsTable(MAPI_UNICODE, t) : folder.GetHierarchyTable(MAPI_UNICODE, t);
+    if (xmapi::failed(hr) || !t || xmapi::HrQueryAllRows(*t, {PR_ENTRYID}, rows) != S_OK)
+        return;
+    for (const auto& r : rows) {
+        std::uint32_t type = 0;
+        std::unique_ptr<xmapi::MapiProp> obj;
+        if (xmapi::succeeded(folder.OpenEntry(r[0].bin, 0, type, obj)))
+            use(std::move(obj));
     }
-    rows.clear();
-    t.reset();
-    if (xmapi::succeeded(folder.GetHierarchyTable(MAPI_UNICODE, t)) && t &&
-        xmapi::HrQueryAllRows(*t, {PR_ENTRYID}, rows) == S_OK) {
-        for (const auto& r : rows) {
-            std::uint32_t type = 0;
-            std::unique_ptr<xmapi::MapiProp> obj;
-            if (xmapi::failed(folder.OpenEntry(r[0].bin, 0, type, obj)))
-                continue;
-            if (auto sub = xmapi::objectCast<xmapi::Folder>(std::move(obj)))
-                walk(*sub, c, outDir);
+}
+
+void walk(xmapi::Folder& folder, Counts& c, const QString& outDir)
+{
+    forEachEntry(folder, true, [&](std::unique_ptr<xmapi::MapiProp> obj) {
+        auto msg = xmapi::objectCast<xmapi::Message>(std::move(obj));
+        if (!msg)
+            return;
+        QByteArray mime;
+        if (xmapi::failed(ConvertMessageToMime(*msg, mime))) {
+            ++c.failed;
+            return;
         }
-    }
+        ++c.messages;
+        c.mimeBytes += static_cast<double>(mime.size());
+        c.maxMime = std::max<long>(c.maxMime, static_cast<long>(mime.size()));
+        if (!outDir.isEmpty()) {
+            QFile f(QStringLiteral("%1/%2.eml").arg(outDir).arg(c.messages));
+            if (f.open(QIODevice::WriteOnly))
+                f.write(mime);
+        }
+    });
+    forEachEntry(folder, false, [&](std::unique_ptr<xmapi::MapiProp> obj) {
+        if (auto sub = xmapi::objectCast<xmapi::Folder>(std::move(obj)))
+            walk(*sub, c, outDir);
+    });
 }
 
 bool convertFile(const QString& path, Counts& c, const QString& outDir)
