@@ -21,35 +21,38 @@ ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, 
     , m_modeBox(modeBox)
     , m_isSelected(std::move(isSelected))
 {
-    setObjectName(QStringLiteral("ExImporterClass"));
-    setWindowTitle(QStringLiteral("ExImporter"));
+    const ExProgressForm& form = m_table.progressForm;
+    setObjectName(form.objectName);
+    setWindowTitle(form.windowTitle);
     resize(282, 113);
-    setStyleSheet(QStringLiteral(
-        "QDialog#ExImporterClass{background-color: qlineargradient(spread:pad, x1:0.517, y1:0.977091, "
-        "x2:0.494364, y2:0, stop:0 rgba(219, 232, 248, 255), stop:1 rgba(233, 242, 249, 255));}"));
+    setStyleSheet(QStringLiteral("QDialog#") + form.objectName +
+                  QStringLiteral("{background-color: qlineargradient(spread:pad, x1:0.517, y1:0.977091, "
+                                 "x2:0.494364, y2:0, stop:0 rgba(219, 232, 248, 255), stop:1 rgba(233, 242, 249, "
+                                 "255));}"));
 
     QFont statusFont(QStringLiteral("Verdana"), 9);
     statusFont.setBold(true);
 
-    lbStatus = new QLabel(QStringLiteral("Verbinde mit CRM..."), this);
+    lbStatus = new QLabel(form.initialStatus, this);
     lbStatus->setObjectName(QStringLiteral("lbStatus"));
-    lbStatus->setGeometry(10, 4, 261, 21);
+    lbStatus->setGeometry(form.status);
     lbStatus->setFont(statusFont);
 
     lbStatus2 = new QLabel(this);
     lbStatus2->setObjectName(QStringLiteral("lbStatus2"));
-    lbStatus2->setGeometry(10, 26, 261, 21);
-    lbStatus2->setFont(statusFont);
+    lbStatus2->setGeometry(form.status2);
+    if (form.status2Bold)
+        lbStatus2->setFont(statusFont);
 
     pbStatus = new QProgressBar(this);
     pbStatus->setObjectName(QStringLiteral("pbStatus"));
-    pbStatus->setGeometry(10, 50, 261, 23);
+    pbStatus->setGeometry(form.bar);
     pbStatus->setValue(0);
     pbStatus->setTextVisible(false);
 
     pbStop = new QPushButton(QStringLiteral("Abbrechen"), this);
     pbStop->setObjectName(QStringLiteral("pbStop"));
-    pbStop->setGeometry(190, 80, 81, 23);
+    pbStop->setGeometry(form.stop);
 
     setWindowFlags(Qt::SplashScreen);
     setModal(true);
@@ -62,7 +65,7 @@ ExImporter::~ExImporter() = default;
 void ExImporter::Import()
 {
     // A new run starts from the dialog's initial state, not from the last run's end.
-    lbStatus->setText(QStringLiteral("Verbinde mit CRM..."));
+    lbStatus->setText(m_table.progressForm.initialStatus);
     lbStatus2->clear();
     pbStatus->setValue(0);
     pbStop->setEnabled(true);
@@ -83,7 +86,9 @@ void ExImporter::Import()
         for (ExFOLDER* folder : all) {
             if (folder && m_isSelected && m_isSelected(folder)) {
                 selected.append(folder);
-                total += folder->itemCount;
+                // A store root's own items are never imported.
+                if (!folder->isStoreRoot)
+                    total += folder->itemCount;
             }
         }
     }

@@ -5,7 +5,23 @@
 
 #include "exrun.h"
 
+#include <QRect>
 #include <QString>
+
+#include <functional>
+
+// The look of the progress dialog (ExImporter). The defaults are the item importers'; the e-mail
+// importer has its own form with the same widgets.
+struct ExProgressForm {
+    QString objectName = QStringLiteral("ExImporterClass"); // also the selector of its style sheet
+    QString windowTitle = QStringLiteral("ExImporter");
+    QString initialStatus = QStringLiteral("Verbinde mit CRM..."); // lbStatus when a run starts
+    QRect status{10, 4, 261, 21};   // lbStatus
+    QRect status2{10, 26, 261, 21}; // lbStatus2
+    QRect bar{10, 50, 261, 23};     // pbStatus
+    QRect stop{190, 80, 81, 23};    // pbStop
+    bool status2Bold = true;        // lbStatus2 in the bold face of lbStatus
+};
 
 struct ExImporterTable {
     // Program name: the main window's class name; the form's object name is program + "Class" and the
@@ -21,7 +37,13 @@ struct ExImporterTable {
     QString folderLogLabel;     // summary log label of the scan ("Contacts Folders in Account: ")
     ExRunBody body;             // the run's body, after a successful logon (worker thread)
     ExRunBody onLogonFailed;    // optional: lines to add after the logon failure text (worker thread)
-    ExLogonFunction logon;      // optional: replaces the stored-settings logon (tests)
+    ExLogonFunction logon;      // optional: replaces the stored-settings logon (tests, e-mail)
+    ExProgressForm progressForm;
+    QString logonStatus;        // optional: first status line while the logon runs
+    bool interruptNote = true;  // a stopped run's summary starts with the interrupt note
+    // Optional: the whole summary (note and lines) as the completion dialog gets it, e.g. inside
+    // <html><body>.
+    std::function<QString(const QString& summary)> summaryFrame;
 
     [[nodiscard]] QString resourcePrefix() const
     {

@@ -18,6 +18,7 @@ ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*
                                         else
                                             emit UpdateStatus(code, text);
                                     });
+    m_run->setSummaryStyle(table.interruptNote, table.summaryFrame);
 }
 
 ExJob::~ExJob()
@@ -38,8 +39,7 @@ void ExJob::run()
     m_throttle = &throttle;
     // Figures held back by the throttle go out while the run waits for the server.
     m_run->setIdle([&throttle] { throttle.poll(); });
-    const ExLogonFunction logon = m_table.logon ? m_table.logon : ExLogonFunction(&exStoredSettingsLogon);
-    const QString summary = m_run->execute(logon, m_table.logonHttpLog, m_table.body, m_table.onLogonFailed);
+    const QString summary = m_run->execute(m_table);
     // The last figures reach the dialog before the summary does.
     throttle.flush();
     m_run->setIdle({});

@@ -3,6 +3,7 @@
 #include "crmtransfer.h"
 #include "exfolder.h"
 #include "exinflight.h"
+#include "eximportertable.h"
 
 #include <QSettings>
 #include <QThread>
@@ -18,7 +19,7 @@ QString ExSummary::interruptNote()
 bool ExSummary::addInterruptNote()
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed || m_noteAdded)
+    if (m_closed || m_noteAdded || !m_noteEnabled)
         return false;
     m_noteAdded = true;
     m_text += interruptNote();
@@ -35,7 +36,7 @@ void ExSummary::close(const QString& lines)
 QString ExSummary::text() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_text;
+    return m_frame ? m_frame(m_text) : m_text;
 }
 
 ExRun::ExRun(QList<ExFOLDER*> allFolders, QList<ExFOLDER*> selectedFolders, int total, bool mode, StatusSink sink)
@@ -219,6 +220,15 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
     }
     m_summary.close(m_lines);
     return m_summary.text();
+}
+
+QString ExRun::execute(const ExImporterTable& table)
+{
+    setSummaryStyle(table.interruptNote, table.summaryFrame);
+    if (!table.logonStatus.isEmpty())
+        status(1, table.logonStatus);
+    const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
+    return execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
 }
 
 bool exIsOwnKind(const QString& messageClass, const QString& kind)

@@ -15,6 +15,7 @@
 #include <mutex>
 
 struct ExFOLDER;
+struct ExImporterTable;
 class ExRun;
 namespace xmapi {
 class Table;
@@ -40,13 +41,29 @@ public:
     bool addInterruptNote();
     // Worker: ends the interruptible phase and appends the run's own lines after any note.
     void close(const QString& lines);
+    // The note and the lines, inside the frame when one is set.
     [[nodiscard]] QString text() const;
+
+    // Set before the run starts: a program whose summaries carry no interrupt note, and the frame
+    // its completion dialog expects around the whole text.
+    void setInterruptNote(bool enabled)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_noteEnabled = enabled;
+    }
+    void setFrame(std::function<QString(const QString&)> frame)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_frame = std::move(frame);
+    }
 
 private:
     mutable std::mutex m_mutex;
     QString m_text;
     bool m_noteAdded = false;
     bool m_closed = false;
+    bool m_noteEnabled = true;
+    std::function<QString(const QString&)> m_frame;
 };
 
 // What a run body sees. Lives in the worker thread; only requestStop() may be called from elsewhere.
@@ -97,6 +114,8 @@ public:
     [[nodiscard]] int total() const { return m_total; }
     // Every folder the scan found, selected or not, in scan order.
     [[nodiscard]] const QList<ExFOLDER*>& allFolders() const { return m_all; }
+    // The folders selected when the run was started, in scan order.
+    [[nodiscard]] const QList<ExFOLDER*>& selectedFolders() const { return m_selected; }
 
     // Folder walk: the next folder that was selected when the run started, or null when none is left.
     // The walk runs over the run's own copy, so the scan's list stays whole for later runs.
@@ -117,10 +136,22 @@ public:
     // Lines for the summary, collected by the body and added after the interrupt note when the run ends.
     void appendSummary(const QString& html) { m_lines += html; }
 
+    // Whether a stop adds the interrupt note, and the frame of the summary (ExSummary). Set before
+    // the run can be stopped.
+    void setSummaryStyle(bool interruptNote, std::function<QString(const QString&)> frame)
+    {
+        m_summary.setInterruptNote(interruptNote);
+        m_summary.setFrame(std::move(frame));
+    }
+
     // Runs the frame: logon, then body (session id of 32 characters) or the logon failure text and
     // onLogonFailed. Returns the final summary.
     QString execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
                     const ExRunBody& onLogonFailed);
+    // The same with everything a program's table says about its runs: logon (the stored settings
+    // unless the table has its own), body, logon failure, the status text during the logon, the
+    // interrupt note and the summary's frame.
+    QString execute(const ExImporterTable& table);
 
     [[nodiscard]] QString summary() const { return m_summary.text(); }
 
