@@ -185,9 +185,15 @@ QByteArray buildImportMailSourceRequest(const QString& sessionId, qint64 treeId,
     request += "</session_id><tree_id xsi:type=\"xsd:string\">";
     request += QByteArray::number(treeId);
     request += "</tree_id><source xsi:type=\"xsd:string\">";
-    request += mimeSource.toBase64();
-    request += "</source></NS1:crmImportMailSource>";
-    request += ExSoapCall::envelopeTail().toUtf8();
+    const QByteArray tail = "</source></NS1:crmImportMailSource>" + ExSoapCall::envelopeTail().toUtf8();
+    // Messages run up to 16 MiB: the body is sized once and the source encoded piece by piece into
+    // it, so that no second copy of the encoded source is ever held. Pieces of a multiple of three
+    // bytes encode to exactly the base64 text of the whole.
+    request.reserve(request.size() + (mimeSource.size() + 2) / 3 * 4 + tail.size());
+    constexpr qsizetype piece = 3 * 16384;
+    for (qsizetype at = 0; at < mimeSource.size(); at += piece)
+        request += QByteArray::fromRawData(mimeSource.constData() + at, qMin(piece, mimeSource.size() - at)).toBase64();
+    request += tail;
     return request;
 }
 

@@ -277,6 +277,18 @@ void TestCrmOperations::importMailSource()
                           "xsi:type=\"xsd:string\">SID</session_id>"
                           "<tree_id xsi:type=\"xsd:string\">5</tree_id><source xsi:type=\"xsd:string\">YWJj</source>"
                           "</NS1:crmImportMailSource></SOAP-ENV:Body> </SOAP-ENV:Envelope>"));
+    // Large sources are encoded piece by piece into the body: the same text as encoding them whole,
+    // at every length around the piece size.
+    for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(2), qsizetype(49151), qsizetype(49152),
+                                 qsizetype(49153), qsizetype(49154), qsizetype(3 * 49152 + 1)}) {
+        QByteArray source(size, '\0');
+        for (qsizetype i = 0; i < size; ++i)
+            source[i] = char((i * 7919) >> 3);
+        const QByteArray request = buildImportMailSourceRequest(S("SID"), 5, source);
+        QVERIFY2(request.contains("<source xsi:type=\"xsd:string\">" + source.toBase64() + "</source>"),
+                 qPrintable(QString::number(size)));
+        QVERIFY(request.endsWith("</SOAP-ENV:Envelope>"));
+    }
 }
 
 void TestCrmOperations::results_data()
