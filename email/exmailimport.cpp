@@ -1,16 +1,14 @@
 #include "exmailimport.h"
 
-#include "eximportdlg.h"
 #include "exfolder.h"
+#include "eximporter.h"
+#include "exjob.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
 #include "kelvor_email.h"
 #include "mailinfodialog.h"
 
-#include <QApplication>
 #include <QIcon>
-#include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 
@@ -23,19 +21,27 @@ const QString kFolderIcon = QStringLiteral(":/Kelvor_email/Resources/folder.JPG"
 ExMailImport::ExMailImport(Kelvor_email* window)
     : m_window(window),
       m_outlook(std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), ExScanProfile::email())),
-      m_run(*this)
+      m_table(m_run.table())
 {
     if (m_outlook->status()) {
         m_outlook->ScanFolders();
         fillTree();
     }
+    m_folders = ExMailRun::treeOrder(m_outlook->stores());
+    m_importer = new ExImporter(
+        m_table, &m_folders, nullptr,
+        [](const ExFOLDER* folder) { return folder && folder->treeItem && folder->treeItem->isSelected(); },
+        window);
+    connect(m_importer, &ExImporter::UpdateStatusInfo, this, &ExMailImport::showSummary);
 }
 
 ExMailImport::~ExMailImport()
 {
     delete m_infoDialog.data();
-    delete m_progressDialog.data();
-    // Rows first (children go with their parents), then the folder records and the session.
+    // The worker reads through the folder handles: it is stopped and waited for first.
+    delete m_importer;
+    m_importer = nullptr;
+    // Rows next (children go with their parents), then the folder records and the session.
     for (ExFOLDER* store : m_outlook->stores()) {
         if (store->treeItem)
             delete store->treeItem;
@@ -49,9 +55,9 @@ bool ExMailImport::status() const
     return m_outlook->status();
 }
 
-ExImportDlg* ExMailImport::progressDialog() const
+bool ExMailImport::isRunning() const
 {
-    return m_progressDialog.data();
+    return m_importer && m_importer->isRunning();
 }
 
 email::ExInfoDialog* ExMailImport::infoDialog() const
@@ -95,66 +101,39 @@ void ExMailImport::addChildren(ExFOLDER* record, QTreeWidgetItem* parentRow)
 
 void ExMailImport::ImportFolders()
 {
-    m_run.ImportFolders(m_outlook->stores());
-}
-
-void ExMailImport::showProgress()
-{
+    // A press while a run goes on starts no second one.
+    if (isRunning() || m_closing)
+        return;
+    if (!m_run.prepare())
+        return;
     m_window->pushButton->setEnabled(false);
-    delete m_progressDialog.data();
-    m_progressDialog = new ExImportDlg(m_window);
-    m_progressDialog->setModal(true);
-    m_progressDialog->show();
+    m_importer->Import();
 }
 
-void ExMailImport::closeProgress()
+void ExMailImport::StopJob()
 {
-    if (m_progressDialog) {
-        m_progressDialog->close();
-        delete m_progressDialog.data();
-    }
+    if (isRunning())
+        m_importer->StopJob();
 }
 
-void ExMailImport::setStatus(const QString& text)
+void ExMailImport::windowClosing()
 {
-    if (m_progressDialog)
-        m_progressDialog->lbStatus->setText(text);
-}
-
-void ExMailImport::setStatus2(const QString& text)
-{
-    if (m_progressDialog)
-        m_progressDialog->lbStatus2->setText(text);
-}
-
-void ExMailImport::setProgressRange(int maximum)
-{
-    if (m_progressDialog)
-        m_progressDialog->pbStatus->setRange(0, maximum);
-}
-
-void ExMailImport::setProgressValue(int value)
-{
-    if (m_progressDialog)
-        m_progressDialog->pbStatus->setValue(value);
+    if (!isRunning())
+        return;
+    m_closing = true;
+    m_importer->StopJob();
+    // Hidden, not closed: while the run goes on the dialog refuses to close.
+    m_importer->hide();
 }
 
 void ExMailImport::showSummary(const QString& html)
 {
+    if (m_closing)
+        return;
     // The run's lines are in the log file before the user sees its summary.
     flushMessageLog();
     // An earlier completion dialog stays open; it is shown before it is made modal, so it stays
     // modeless and the main window remains usable.
     m_infoDialog = new email::ExInfoDialog(m_window, html);
     m_infoDialog->setModal(true);
-}
-
-void ExMailImport::processEvents()
-{
-    QCoreApplication::processEvents();
-}
-
-bool ExMailImport::isSelected(const ExFOLDER* folder) const
-{
-    return folder && folder->treeItem && folder->treeItem->isSelected();
 }

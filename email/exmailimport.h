@@ -1,6 +1,6 @@
 // The e-mail importer's access to Outlook and its import: logs on to the stores and scans their
-// mail folders when constructed (before the window is shown), fills the window's tree, and runs
-// the import in the GUI thread when the import button is pressed. Owned by the main window.
+// mail folders when constructed (before the window is shown), fills the window's tree, and starts a
+// run in a worker thread when the import button is pressed. Owned by the main window.
 #pragma once
 
 #include "mailrun.h"
@@ -11,7 +11,7 @@
 
 #include <memory>
 
-class ExImportDlg;
+class ExImporter;
 class ExOutlook;
 class Kelvor_email;
 class QTreeWidgetItem;
@@ -20,25 +20,30 @@ namespace email {
 class ExInfoDialog;
 }
 
-class ExMailImport : public QObject, private ExMailRunView {
+class ExMailImport : public QObject {
     Q_OBJECT
 public:
     // Opens the stores with the window's native handle, scans them and fills window->treeWidget.
     // When the stores cannot be opened the tree stays empty.
     explicit ExMailImport(Kelvor_email* window);
-    // Closes the completion dialog, removes the rows, releases the folders and logs off.
+    // Stops a run and waits for it, closes the completion dialog, removes the rows, releases the
+    // folders and logs off.
     ~ExMailImport() override;
     Q_DISABLE_COPY_MOVE(ExMailImport)
 
     [[nodiscard]] bool status() const;
     [[nodiscard]] QList<ExFOLDER*> stores() const;
     [[nodiscard]] ExMailRun& run() { return m_run; }
-    // The progress dialog while a run is going, else null.
-    [[nodiscard]] ExImportDlg* progressDialog() const;
+    // The progress dialog, shown while a run is going.
+    [[nodiscard]] ExImporter* progressDialog() const { return m_importer; }
+    [[nodiscard]] bool isRunning() const;
     // The latest completion dialog.
     [[nodiscard]] email::ExInfoDialog* infoDialog() const;
 
-    void StopJob() { m_run.StopJob(); }
+    // "Abbrechen".
+    void StopJob();
+    // The window is closing: a run goes on only until its uploads are ended, and shows no summary.
+    void windowClosing();
 
 public Q_SLOTS:
     void ImportFolders();
@@ -46,22 +51,15 @@ public Q_SLOTS:
 private:
     void fillTree();
     void addChildren(ExFOLDER* record, QTreeWidgetItem* row);
-
-    // ExMailRunView
-    void showProgress() override;
-    void closeProgress() override;
-    void setStatus(const QString& text) override;
-    void setStatus2(const QString& text) override;
-    void setProgressRange(int maximum) override;
-    void setProgressValue(int value) override;
-    void showSummary(const QString& html) override;
-    void processEvents() override;
-    bool isSelected(const ExFOLDER* folder) const override;
+    void showSummary(const QString& html);
 
     Kelvor_email* m_window;
     std::unique_ptr<ExOutlook> m_outlook;
     ExMailRun m_run;
+    ExImporterTable m_table;   // the runs' table; refers to m_run
+    QList<ExFOLDER*> m_folders; // every folder of the tree, stores first, in tree order
     QList<QTreeWidgetItem*> m_rows;
-    QPointer<ExImportDlg> m_progressDialog;
+    ExImporter* m_importer = nullptr; // child of the window
     QPointer<email::ExInfoDialog> m_infoDialog;
+    bool m_closing = false;
 };

@@ -46,6 +46,13 @@ void Kelvor_email::setImport(std::unique_ptr<ExMailImport> import)
         connect(pushButton, &QPushButton::pressed, m_import.get(), &ExMailImport::ImportFolders);
 }
 
+void Kelvor_email::closeEvent(QCloseEvent* event)
+{
+    if (m_import)
+        m_import->windowClosing();
+    QWidget::closeEvent(event);
+}
+
 void Kelvor_email::StopJob()
 {
     if (m_import)

@@ -27,6 +27,10 @@ public:
     QTreeWidget* treeWidget = nullptr;
     QPushButton* pushButton = nullptr;
 
+protected:
+    // Closing the window during a run stops the run; the program ends once the worker is done.
+    void closeEvent(QCloseEvent* event) override;
+
 public Q_SLOTS:
     // "Abbrechen" of the progress dialog.
     void StopJob();

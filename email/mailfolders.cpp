@@ -46,3 +46,27 @@ void ImportFolderTree(ExFOLDER* record, qint64 target, MailFolderCrm& crm, const
     if (!record->isStoreRoot && walk.isSelected(record) && !walk.stopRequested())
         walk.importFolderMails(record, target);
 }
+
+namespace {
+
+void collectInImportOrder(ExFOLDER* record, const std::function<bool(const ExFOLDER*)>& isSelected,
+                          QList<ExFOLDER*>& out)
+{
+    for (const auto& child : record->subFolders)
+        collectInImportOrder(child.get(), isSelected, out);
+    if (!record->isStoreRoot && isSelected(record))
+        out.append(record);
+}
+
+} // namespace
+
+QList<ExFOLDER*> mailFoldersInImportOrder(const QList<ExFOLDER*>& stores,
+                                          const std::function<bool(const ExFOLDER*)>& isSelected)
+{
+    QList<ExFOLDER*> out;
+    for (ExFOLDER* store : stores) {
+        if (store)
+            collectInImportOrder(store, isSelected, out);
+    }
+    return out;
+}

@@ -41,3 +41,8 @@ void importMailFolders(const QList<ExFOLDER*>& stores, MailFolderCrm& crm, const
 // fails), an unselected child passes target down to its own children. The children's messages go
 // before the record's own, which are imported when the record is a selected folder (not a store).
 void ImportFolderTree(ExFOLDER* record, qint64 target, MailFolderCrm& crm, const MailFolderWalk& walk);
+
+// The folders whose messages importMailFolders() imports, in the order it imports them (a folder's
+// selected descendants before the folder itself; store roots never), without any CRM exchange.
+[[nodiscard]] QList<ExFOLDER*> mailFoldersInImportOrder(const QList<ExFOLDER*>& stores,
+                                                        const std::function<bool(const ExFOLDER*)>& isSelected);

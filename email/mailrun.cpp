@@ -2,44 +2,36 @@
 
 #include "crmoperations.h"
 #include "crmsettings.h"
-#include "crmtransfer.h"
 #include "exfolder.h"
+#include "exinflight.h"
+#include "exrun.h"
 #include "exsoapcall.h"
 #include "mailfolders.h"
+#include "mailreader.h"
 #include "mimeconverter.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QThread>
+#include <QSet>
+
+#include <climits>
 
 namespace {
 
-QString hexOf(xmapi::HResult hr)
-{
-    return QString::number(quint32(hr), 16);
-}
-
-// The column carries its value (a column the message lacks comes back with an error tag).
-bool HasColumn(const xmapi::Row& row, std::size_t index, xmapi::PropTag tag)
-{
-    return index < row.size() && row[index].tag == tag;
-}
-
-QString textOf(const xmapi::PropValue& v)
-{
-    return QString::fromStdString(v.str);
-}
-
 const QString kMailAction = QStringLiteral("SOAPAction: urn:crmemailAction\r\n");
-
-// The contents-table columns of a mail folder, in this order.
-const std::vector<xmapi::PropTag> kMailColumns = {PR_SUBJECT_W,     PR_MESSAGE_SIZE, PR_MESSAGE_DELIVERY_TIME,
-                                                  PR_SENDER_EMAIL_ADDRESS_W, PR_DISPLAY_TO_W, PR_ENTRYID};
 
 // The request of a message that never left is logged for diagnosis, but a whole upload of up to
 // 20 MB per failed message would flood the log: its beginning and its size say enough.
 constexpr qsizetype kLoggedRequestBytes = 4096;
+
+const QString kNotReady =
+    QStringLiteral("WinInet initialisierung fehgeschlagen. Kein Internetzugriff? Server nicht erreichbar?");
+const QString kNotSent =
+    QStringLiteral("Daten k\u00f6nnen nicht gesendet werden. Kein Internetzugriff? Server nicht erreichbar?");
+// An upload that ended after its first bytes had left, without an answer: the CRM may hold it.
+const QString kMayBeStored = QStringLiteral("Keine Antwort des CRM: die E-Mail ist vielleicht doch gespeichert.");
+const QString kAborted = QStringLiteral("\u00dcbertragung abgebrochen.");
 
 // The folder exchanges against the CRM of the current run.
 class CrmMailFolders : public MailFolderCrm {
@@ -79,15 +71,310 @@ private:
     QByteArray m_httpLogPath;
 };
 
+// One upload on its way: the request until it has left, then what came back. Shared between the
+// thread that carries it and the run's thread, which reads it only after the upload has finished.
+struct MailUpload {
+    explicit MailUpload(MailMemory& memory) : memory(memory) {}
+    MailUpload(const MailUpload&) = delete;
+    MailUpload& operator=(const MailUpload&) = delete;
+    ~MailUpload() { dropRequest(); }
+
+    // The request has left (or never will): its bytes and its room go back.
+    void dropRequest()
+    {
+        memory.drop(request.size());
+        request = QByteArray();
+        memory.release(room);
+        room = 0;
+    }
+
+    MailMemory& memory;
+    QByteArray request;
+    qint64 room = 0; // reserved for the request
+    CrmExchangeResult exchange;
+    QByteArray logged; // the beginning of a request that did not leave, for the log
+};
+
 } // namespace
 
-ExMailRun::ExMailRun(ExMailRunView& view)
-    : m_view(view), m_convert(&ConvertMessageToMime), m_exchange(&crmExchange), m_httpLogPath(mailHttpLogPath())
+// One run: the folder walk in the run's thread, the uploads in flight, and the accounting of every
+// row in reading order.
+class ExMailRun::Body {
+public:
+    Body(ExMailRun& mail, ExRun& run) : m_mail(mail), m_run(run)
+    {
+        for (ExFOLDER* folder : run.selectedFolders())
+            m_selected.insert(folder);
+    }
+
+    void execute()
+    {
+        m_run.status(1, QStringLiteral("Verbunden"));
+        qDebug() << "CRM Login OK!";
+        m_run.status(1, QStringLiteral("Datenverarbeitung ..."));
+
+        const CrmSession session{m_run.baseUrl(), m_run.sessionId()};
+        std::unique_ptr<MailFolderCrm> crm = m_mail.m_folderCrm
+                                                 ? m_mail.m_folderCrm(session, m_mail.m_httpLogPath)
+                                                 : std::make_unique<CrmMailFolders>(session, m_mail.m_httpLogPath);
+        QList<ExFOLDER*> stores;
+        for (ExFOLDER* folder : m_run.allFolders()) {
+            if (folder && folder->isStoreRoot)
+                stores.append(folder);
+        }
+        MailFolderWalk walk;
+        walk.isSelected = [this](const ExFOLDER* folder) { return m_selected.contains(folder); };
+        walk.stopRequested = [this] { return m_run.stopRequested(); };
+        walk.importFolderMails = [this](ExFOLDER* folder, qint64 target) { importFolder(folder, target); };
+        m_order = mailFoldersInImportOrder(stores, walk.isSelected);
+
+        {
+            // The messages are read and converted ahead, from the logon on, while the folders are
+            // created and the uploads travel.
+            MailReader reader(m_order, m_mail.m_convert, m_memory);
+            reader.start();
+            m_reader = &reader;
+            ExInflight inflight(
+                m_run.inflight(), [this] { return !m_run.stopRequested(); }, [this] { m_run.idle(); });
+            m_inflight = &inflight;
+            importMailFolders(stores, *crm, walk);
+            // Every answer is in before the summary is written.
+            inflight.drain();
+            m_inflight = nullptr;
+            reader.stop();
+            m_reader = nullptr;
+        }
+        m_mail.m_peakHeldBytes = m_memory.peakHeld();
+
+        int notTried = 0;
+        if (m_run.connectionLost()) {
+            // Messages not read, and those read but not sent, after the connection was lost.
+            for (const ExFOLDER* folder : m_order)
+                notTried += qMax(0, folder->itemCount - m_accounted.value(folder));
+        }
+        m_run.appendSummary(QStringLiteral("<font color=\"green\"><b>") + QString::number(m_mail.m_importedCount) +
+                            QStringLiteral("  E-Mails sind erfolgreich importiert.</b></font><br>") +
+                            QStringLiteral("<font color=\"red\"><i>") + QString::number(m_mail.m_failedCount) +
+                            QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>") +
+                            ExRun::accountingLines(m_run.mayBeStored(), 0, notTried, QStringLiteral("E-Mails")) +
+                            m_mail.m_errorReport);
+    }
+
+private:
+    // The estimate of the minutes left in a folder, from the rate of its rows so far. The estimate
+    // shown changes at the second row and then at every eleventh, so that it does not flicker.
+    struct FolderProgress {
+        const ExFOLDER* folder = nullptr;
+        QElapsedTimer clock;
+        int countdown = 1;
+        quint32 shownEstimate = 0;
+        quint32 latestEstimate = 0;
+    };
+
+    void importFolder(ExFOLDER* folder, qint64 target)
+    {
+        if (m_run.stopRequested() || !folder || !folder->folder)
+            return;
+        qDebug() << "Importing mails from folder: " << folder->name << " folder_id: " << target;
+        auto progress = std::make_shared<FolderProgress>();
+        progress->folder = folder;
+        // What the dialog shows follows the answers: the folder's line appears when the answers of the
+        // folder before it are in.
+        m_inflight->submit({}, [this, folder, progress](const ExItemResult&) {
+            m_run.status(1, QStringLiteral("Importiere \"%1\"").arg(folder->name));
+            m_run.status(4, QString::number(folder->itemCount));
+            progress->clock.start();
+        });
+
+        MailReader::Entry entry;
+        const auto keepGoing = [this] {
+            m_run.idle();
+            return !m_run.stopRequested();
+        };
+        while (!m_run.stopRequested() && m_reader->next(entry, keepGoing)) {
+            if (entry.folder != folder) {
+                // The reader follows the same order as the walk; anything else is a fault of this code.
+                qCritical() << "E-mail run: rows of" << (entry.folder ? entry.folder->name : QString())
+                            << "while importing" << folder->name;
+                m_reader->discard(entry);
+                m_reader->stop();
+                break;
+            }
+            if (!entry.item)
+                break; // the folder's last row
+            submit(entry, target, progress);
+        }
+    }
+
+    void submit(MailReader::Entry& entry, qint64 target, const std::shared_ptr<FolderProgress>& progress)
+    {
+        const std::shared_ptr<MailItem> item = entry.item;
+        if (item->kind != MailItem::Kind::Message) {
+            m_inflight->submit({}, [this, item, target, progress](const ExItemResult&) {
+                finish(*item, target, *progress, nullptr, ExItemResult{});
+            });
+            return;
+        }
+        qDebug() << "Importing Mail: size: " << item->mime.size() << " folder_id: " << target
+                 << " Subject: " << item->subject;
+        auto upload = std::make_shared<MailUpload>(m_memory);
+        upload->request = buildImportMailSourceRequest(m_run.sessionId(), target, item->mime);
+        m_memory.hold(upload->request.size());
+        // Only the request is held while the message travels; the room of the source goes back.
+        m_memory.drop(item->mime.size());
+        item->mime = QByteArray();
+        upload->room = qMin<qint64>(upload->request.size(), entry.reserved);
+        m_memory.release(entry.reserved - upload->room);
+        entry.reserved = 0;
+        m_inflight->submit(
+            [upload, exchange = m_mail.m_exchange, url = m_run.baseUrl(), log = m_mail.m_httpLogPath] {
+                upload->exchange = exchange(url, QStringLiteral("email"), kMailAction, log, upload->request);
+                if (!upload->exchange.sent) {
+                    upload->logged = upload->request.left(kLoggedRequestBytes);
+                    if (upload->request.size() > kLoggedRequestBytes)
+                        upload->logged += "... (" + QByteArray::number(upload->request.size()) + " bytes)";
+                }
+                upload->dropRequest();
+                ExItemResult result;
+                result.transport.failure = upload->exchange.failure;
+                result.transport.requestMayHaveArrived = upload->exchange.requestMayHaveArrived;
+                return result;
+            },
+            [this, item, target, progress, upload](const ExItemResult& result) {
+                finish(*item, target, *progress, upload.get(), result);
+            });
+    }
+
+    // One row's outcome, in reading order (the run's thread).
+    void finish(const MailItem& item, qint64 target, FolderProgress& progress, MailUpload* upload,
+                const ExItemResult& result)
+    {
+        if (progress.countdown > 0) {
+            --progress.countdown;
+        } else {
+            progress.shownEstimate = progress.latestEstimate;
+            progress.countdown = 10;
+        }
+        MailOutcome outcome;
+        outcome.folder = progress.folder;
+        outcome.target = target;
+        outcome.row = item.row;
+        outcome.entryId = item.entryId;
+        outcome.subject = item.subject;
+        m_currentMailInfo = mailInfo(item.subject, item.sender, item.to, item.dateText, item.size);
+
+        switch (item.kind) {
+        case MailItem::Kind::TooLarge:
+            fail(outcome, QStringLiteral("Die Anlagengr\u00f6\u00dfe \u00fcberschreitet das erlaubte Maximum. (15Mb)"));
+            break;
+        case MailItem::Kind::OpenFailed:
+            fail(outcome, QStringLiteral("MAPI Objekt kann nicht ge\u00f6ffnet werden"));
+            break;
+        case MailItem::Kind::ConvertFailed:
+            fail(outcome, QStringLiteral("Fehler beim konvertierung MAPI Objekt in RFC1521 MIME Objekt"));
+            break;
+        case MailItem::Kind::Passed:
+            outcome.result = MailOutcome::Result::Passed;
+            break;
+        case MailItem::Kind::Message:
+            if (upload)
+                uploaded(outcome, *upload, result);
+            break;
+        }
+        m_currentMailInfo.clear();
+        if (outcome.result != MailOutcome::Result::NotSent)
+            m_accounted[progress.folder] += 1;
+        if (outcome.result != MailOutcome::Result::NotSent && item.kind == MailItem::Kind::Message) {
+            m_run.status(3, QString::number(item.row));
+            m_run.status(2, QStringLiteral("%1 / %2 E-Mails  ~%3 Min.")
+                                .arg(item.row)
+                                .arg(progress.folder->itemCount)
+                                .arg(progress.shownEstimate));
+        }
+        // Minutes left in the folder at the rate of its rows so far.
+        const quint64 left = quint64(qMax(progress.folder->itemCount - item.row, 0));
+        progress.latestEstimate =
+            quint32(quint64(progress.clock.isValid() ? progress.clock.elapsed() : 0) * left / quint64(item.row) / 60000);
+        if (m_mail.m_outcomeHook)
+            m_mail.m_outcomeHook(outcome);
+    }
+
+    void uploaded(MailOutcome& outcome, const MailUpload& upload, const ExItemResult& result)
+    {
+        if (!m_run.itemTried(result.transport)) {
+            // Stopped before any byte of it left: as if it had not been read.
+            outcome.result = MailOutcome::Result::NotSent;
+            return;
+        }
+        const CrmExchangeResult& exchange = upload.exchange;
+        int value = -1;
+        if (!exchange.ready) {
+            qCritical() << "WinInet initialization failed";
+            fail(outcome, kNotReady);
+        } else if (!exchange.sent) {
+            qCritical() << "Can't send data over internet " << "ExOutlook::ImportMail" << " " << "exoutlook.cpp" << " "
+                        << 764;
+            outcome.mayBeStored = exchange.requestMayHaveArrived;
+            if (!exchange.requestMayHaveArrived)
+                fail(outcome, kNotSent);
+            else if (exchange.failure == CrmTransportFailure::Aborted)
+                fail(outcome, kAborted + QLatin1Char(' ') + kMayBeStored);
+            else
+                fail(outcome, kNotSent + QLatin1Char(' ') + kMayBeStored);
+        } else {
+            ExSoapCall reader;
+            reader.feedResponse(exchange.response);
+            value = reader.parseResponse(CrmOp::crmImportMailSource).toInt();
+            outcome.crmValue = value;
+            const qint64 failureId = QDateTime::currentSecsSinceEpoch();
+            qDebug() << "CRM return code = " << value;
+            if (value > 0) {
+                outcome.result = MailOutcome::Result::Imported;
+                ++m_mail.m_importedCount;
+            } else {
+                fail(outcome, QStringLiteral("Vom CRM-Server wurde ein Fehler zur\u00fcckgegeben: ") +
+                                  QString::number(value) +
+                                  QStringLiteral("<br>Mehr Info finden Sie in Logdatei kelvor_email.log im "
+                                                 "Programmordner\r\nFehlerID: ") +
+                                  QString::number(failureId));
+                qWarning().noquote() << QStringLiteral("FehlerID: ") + QString::number(failureId) +
+                                            QStringLiteral(" START -->") + QString::fromUtf8(exchange.response) +
+                                            QStringLiteral("<-- STOP\r\n");
+            }
+        }
+        if (value < 1)
+            qCritical() << "Can't Import E-Mail: retcode: " << value << " " << upload.logged;
+    }
+
+    void fail(MailOutcome& outcome, const QString& reason)
+    {
+        outcome.result = MailOutcome::Result::Failed;
+        outcome.reason = reason;
+        m_mail.m_errorReport += m_currentMailInfo + QStringLiteral("<b>Grund:</b> ") + reason + QStringLiteral("<br>");
+        ++m_mail.m_failedCount;
+    }
+
+    ExMailRun& m_mail;
+    ExRun& m_run;
+    QSet<const ExFOLDER*> m_selected;
+    QList<ExFOLDER*> m_order;
+    QHash<const ExFOLDER*, int> m_accounted; // rows with an outcome, per folder
+    MailMemory m_memory;
+    MailReader* m_reader = nullptr;
+    ExInflight* m_inflight = nullptr;
+    QString m_currentMailInfo;
+};
+
+ExMailRun::ExMailRun()
+    : m_convert(&ConvertMessageToMime), m_exchange(&crmExchange), m_httpLogPath(mailHttpLogPath())
 {
 }
 
-bool ExMailRun::readSettings()
+ExMailRun::~ExMailRun() = default;
+
+bool ExMailRun::prepare()
 {
+    qDebug() << "START import process!";
     // The stored settings are read once per program start, at the first run that finds an address.
     if (!m_settingsRead) {
         const CrmSettings settings = readCrmSettings();
@@ -99,226 +386,68 @@ bool ExMailRun::readSettings()
     return !m_crmUrl.isEmpty() && m_crmLoginName.size() >= 2;
 }
 
-void ExMailRun::ImportFolders(const QList<ExFOLDER*>& stores)
+ExImporterTable ExMailRun::table()
 {
-    // The event loop runs inside a run; a second press must not start a run within the run.
-    if (m_running)
-        return;
-    qDebug() << "START import process!";
-    if (!readSettings())
-        return;
-    m_running = true;
+    ExImporterTable t;
+    t.program = QStringLiteral("Kelvor_email");
+    t.title = QStringLiteral("Kelvor CRM Outlook Importer - E-Mails");
+    t.rowTooltip = QStringLiteral("%1 E-Mails");
+    t.messageLog = QStringLiteral("kelvor_email.log");
+    t.logonHttpLog = QString::fromLocal8Bit(m_httpLogPath);
+    t.folderClass = QStringLiteral("IPF.Note");
+    t.logon = [this](const QString&, QString* baseUrl) { return logon(baseUrl); };
+    t.body = [this](ExRun& run) { body(run); };
+    t.onLogonFailed = [this](ExRun& run) { logonFailed(run); };
+    t.logonStatus = QStringLiteral("Verbinde mit CRM");
+    t.interruptNote = false;
+    t.summaryFrame = [](const QString& summary) {
+        return QStringLiteral("<html><body>") + summary + QStringLiteral("</body></html>");
+    };
+    ExProgressForm& form = t.progressForm;
+    form.objectName = QStringLiteral("Dialog");
+    form.windowTitle = QString();
+    form.initialStatus = QStringLiteral("Verbinde mit CRM ...");
+    form.status = QRect(10, 10, 261, 16);
+    form.status2 = QRect(10, 30, 261, 16);
+    form.bar = QRect(10, 54, 261, 23);
+    form.stop = QRect(190, 84, 81, 23);
+    form.status2Bold = false;
+    return t;
+}
 
-    m_view.showProgress();
-    m_view.processEvents();
-    QThread::msleep(1);
-    m_view.setStatus(QStringLiteral("Verbinde mit CRM"));
+QList<ExFOLDER*> ExMailRun::treeOrder(const QList<ExFOLDER*>& stores)
+{
+    QList<ExFOLDER*> out;
+    std::function<void(ExFOLDER*)> add = [&](ExFOLDER* record) {
+        out.append(record);
+        for (const auto& child : record->subFolders)
+            add(child.get());
+    };
+    for (ExFOLDER* store : stores) {
+        if (store)
+            add(store);
+    }
+    return out;
+}
 
-    // Every transfer of the run lets the event loop work while it waits or moves bytes, so the
-    // window repaints and "Abbrechen" is seen; it never aborts a transfer: an upload that has begun
-    // is finished.
-    CrmTransferGuard guard([this] {
-        m_view.processEvents();
-        return true;
-    });
-
+QString ExMailRun::logon(QString* baseUrl)
+{
+    if (baseUrl)
+        *baseUrl = m_crmUrl;
     LogonOptions options;
     options.logRawResponse = true;
-    m_sessionId = crmLogon(m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
-    if (!isSessionId(m_sessionId)) {
-        m_view.setStatus(QStringLiteral("Login fehlgeschlagen ..."));
-        qCritical() << "CRM Login FAILED!";
-        m_view.closeProgress();
-        // Without a word the user could not tell a refused login from a run that did nothing.
-        m_view.showSummary(QStringLiteral(
-            "<html><body><font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br></body></html>"));
-        m_stopRequested = false;
-        m_running = false;
-        return;
-    }
-    m_view.setStatus(QStringLiteral("Verbunden"));
-    qDebug() << "CRM Login OK!";
-    m_view.setStatus(QStringLiteral("Datenverarbeitung ..."));
-
-    CrmMailFolders crm(CrmSession{m_crmUrl, m_sessionId}, m_httpLogPath);
-    MailFolderWalk walk;
-    walk.isSelected = [this](const ExFOLDER* folder) { return m_view.isSelected(folder); };
-    walk.stopRequested = [this] { return m_stopRequested; };
-    walk.importFolderMails = [this](ExFOLDER* folder, qint64 target) { ImportFolderMails(folder, target); };
-    importMailFolders(stores, crm, walk);
-
-    m_view.closeProgress();
-    m_view.showSummary(summary());
-    m_stopRequested = false;
-    m_running = false;
+    return crmLogon(m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
 }
 
-QString ExMailRun::summary() const
+void ExMailRun::body(ExRun& run)
 {
-    return QStringLiteral("<html><body><font color=\"green\"><b>") + QString::number(m_importedCount) +
-           QStringLiteral("  E-Mails sind erfolgreich importiert.</b></font><br>") +
-           QStringLiteral("<font color=\"red\"><i>") + QString::number(m_failedCount) +
-           QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>") + m_errorReport +
-           QStringLiteral("</body></html>");
+    Body(*this, run).execute();
 }
 
-void ExMailRun::ImportFolderMails(ExFOLDER* folder, qint64 target)
+void ExMailRun::logonFailed(ExRun& run)
 {
-    if (m_stopRequested || !folder || !folder->folder)
-        return;
-    qDebug() << "Importing mails from folder: " << folder->name << " folder_id: " << target;
-    m_view.setStatus(QStringLiteral("Importiere \"%1\"").arg(folder->name));
-    m_view.setProgressRange(folder->itemCount);
-    m_view.processEvents();
-
-    std::unique_ptr<xmapi::Table> table;
-    xmapi::HResult hr = folder->folder->GetContentsTable(MAPI_UNICODE, table);
-    if (xmapi::failed(hr) || !table) {
-        qCritical().noquote() << QStringLiteral("Can't get folder content table! ") + hexOf(hr);
-        return;
-    }
-    hr = table->SetColumns(kMailColumns, 0);
-    if (xmapi::failed(hr)) {
-        qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + hexOf(hr);
-        return;
-    }
-
-    qint32 rowCounter = 0;
-    int countdown = 1;
-    quint32 shownEstimate = 0;
-    quint32 latestEstimate = 0;
-    QElapsedTimer rowTime;
-    rowTime.start();
-    for (;;) {
-        if (m_stopRequested)
-            break;
-        ++rowCounter;
-        // The estimate shown changes at the second row and then at every eleventh.
-        if (countdown > 0) {
-            --countdown;
-        } else {
-            shownEstimate = latestEstimate;
-            countdown = 10;
-        }
-        xmapi::RowSet rows;
-        if (table->QueryRows(1, 0, rows) != S_OK || rows.empty())
-            break;
-        const xmapi::Row& row = rows.front();
-
-        QString subject;
-        QString sender;
-        QString to;
-        qint32 size = 0;
-        QString dateText = QStringLiteral("Date: ");
-        QByteArray dateHeader = QByteArrayLiteral("Date: "); // without a time no Date line is made up
-        if (HasColumn(row, 0, PR_SUBJECT_W))
-            subject = textOf(row[0]);
-        if (HasColumn(row, 1, PR_MESSAGE_SIZE)) {
-            size = row[1].l;
-            qDebug() << "MSG SIZE: " << size;
-        }
-        if (HasColumn(row, 2, PR_MESSAGE_DELIVERY_TIME)) {
-            dateHeader = DateHeaderOfDeliveryTime(row[2].ft);
-            dateText = QString::fromLatin1(dateHeader);
-        }
-        if (HasColumn(row, 3, PR_SENDER_EMAIL_ADDRESS_W))
-            sender = textOf(row[3]);
-        if (HasColumn(row, 4, PR_DISPLAY_TO_W))
-            to = textOf(row[4]);
-
-        // Every message gets its own description, also one without subject, so that a failure
-        // never names another message.
-        AddMailInfo(subject, sender, to, dateText, size);
-
-        if (size >= sizeLimit) {
-            AddFailure(QStringLiteral("Die Anlagengr\u00f6\u00dfe \u00fcberschreitet das erlaubte Maximum. (15Mb)"));
-            ++m_failedCount;
-        } else if (HasColumn(row, 5, PR_ENTRYID)) {
-            std::uint32_t objType = 0;
-            std::unique_ptr<xmapi::MapiProp> object;
-            hr = folder->folder->OpenEntry(row[5].bin, 0, objType, object);
-            std::unique_ptr<xmapi::Message> message;
-            if (xmapi::failed(hr) || !object) {
-                qCritical().noquote() << QStringLiteral("Can't open message! ") + hexOf(hr);
-                AddFailure(QStringLiteral("MAPI Objekt kann nicht ge\u00f6ffnet werden"));
-                ++m_failedCount;
-            } else if (objType == MAPI_MESSAGE && (message = xmapi::objectCast<xmapi::Message>(std::move(object)))) {
-                qDebug() << "Converting Mail: " << subject;
-                QByteArray mime;
-                if (xmapi::succeeded(m_convert(*message, mime))) {
-                    RepairDateHeader(mime, dateHeader);
-                    m_view.setProgressValue(rowCounter);
-                    m_view.processEvents();
-                    qDebug() << "Importing Mail: size: " << mime.size() << " folder_id: " << target
-                             << " Subject: " << subject;
-                    ImportMail(mime, target);
-                    m_view.setStatus2(QStringLiteral("%1 / %2 E-Mails  ~%3 Min.")
-                                          .arg(rowCounter)
-                                          .arg(folder->itemCount)
-                                          .arg(shownEstimate));
-                } else {
-                    qCritical() << "E-Mail: " << subject << " can't be converted to MIME type.";
-                    AddFailure(QStringLiteral("Fehler beim konvertierung MAPI Objekt in RFC1521 MIME Objekt"));
-                    ++m_failedCount;
-                }
-            }
-            // An object of another kind is passed over without a count.
-        }
-        m_currentMailInfo.clear();
-
-        latestEstimate = quint32(quint64(rowTime.elapsed()) * quint64(qMax(folder->itemCount, 0)) / 1000 / 60);
-        rowTime.restart();
-    }
-}
-
-void ExMailRun::ImportMail(QByteArray& mime, qint64 target)
-{
-    QByteArray request = buildImportMailSourceRequest(m_sessionId, target, mime);
-    // Only one copy of a large message is held while it travels.
-    mime = QByteArray();
-    m_view.processEvents();
-
-    int result = -1;
-    const CrmExchangeResult exchange =
-        m_exchange(m_crmUrl, QStringLiteral("email"), kMailAction, m_httpLogPath, request);
-    if (!exchange.ready) {
-        qCritical() << "WinInet initialization failed";
-        AddFailure(QStringLiteral("WinInet initialisierung fehgeschlagen. Kein Internetzugriff? Server nicht erreichbar?"));
-        ++m_failedCount;
-    } else if (!exchange.sent) {
-        qCritical() << "Can't send data over internet " << "ExOutlook::ImportMail" << " " << "exoutlook.cpp" << " "
-                    << 764;
-        AddFailure(
-            QStringLiteral("Daten k\u00f6nnen nicht gesendet werden. Kein Internetzugriff? Server nicht erreichbar?"));
-        ++m_failedCount;
-    } else {
-        request = QByteArray();
-        m_view.processEvents();
-        ExSoapCall reader;
-        reader.feedResponse(exchange.response);
-        result = reader.parseResponse(CrmOp::crmImportMailSource).toInt();
-        const qint64 failureId = QDateTime::currentSecsSinceEpoch();
-        qDebug() << "CRM return code = " << result;
-        if (result > 0) {
-            ++m_importedCount;
-        } else {
-            AddFailure(QStringLiteral("Vom CRM-Server wurde ein Fehler zur\u00fcckgegeben: ") + QString::number(result) +
-                       QStringLiteral("<br>Mehr Info finden Sie in Logdatei kelvor_email.log im Programmordner\r\n"
-                                      "FehlerID: ") +
-                       QString::number(failureId));
-            qWarning().noquote() << QStringLiteral("FehlerID: ") + QString::number(failureId) +
-                                        QStringLiteral(" START -->") + QString::fromUtf8(exchange.response) +
-                                        QStringLiteral("<-- STOP\r\n");
-            ++m_failedCount;
-        }
-    }
-    m_view.processEvents();
-    if (result < 1) {
-        QByteArray logged = request.left(kLoggedRequestBytes);
-        if (request.size() > kLoggedRequestBytes)
-            logged += "... (" + QByteArray::number(request.size()) + " bytes)";
-        qCritical() << "Can't Import E-Mail: retcode: " << result << " " << logged;
-    }
+    run.status(1, QStringLiteral("Login fehlgeschlagen ..."));
+    qCritical() << "CRM Login FAILED!";
 }
 
 QString ExMailRun::mailInfo(const QString& subject, const QString& sender, const QString& to,
@@ -338,17 +467,4 @@ QString ExMailRun::mailInfo(const QString& subject, const QString& sender, const
     else
         info += QStringLiteral("<b>Gr\u00f6sse:</b> Unbekant<br>");
     return info;
-}
-
-void ExMailRun::AddMailInfo(const QString& subject, const QString& sender, const QString& to,
-                            const QString& dateText, qint32 size)
-{
-    m_currentMailInfo = mailInfo(subject, sender, to, dateText, size);
-}
-
-void ExMailRun::AddFailure(const QString& reason)
-{
-    m_currentMailInfo += QStringLiteral("<b>Grund:</b> ") + reason + QStringLiteral("<br>");
-    m_errorReport += m_currentMailInfo;
-    m_currentMailInfo.clear();
 }

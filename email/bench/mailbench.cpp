@@ -14,6 +14,7 @@
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exhttpn.h"
+#include "exjob.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
 #include "mailrun.h"
@@ -21,6 +22,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -36,19 +38,19 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
 namespace {
 
-// The run's user interface reduced to the event loop: everything selected, events handled, and
-// the longest gap between two ticks of a 10 ms timer noted.
-class BenchView : public ExMailRunView {
+// The longest gap between two ticks of a 10 ms timer of the event loop while a run goes on.
+class PauseMeter {
 public:
-    BenchView()
+    PauseMeter()
     {
         m_ticker.setInterval(10);
-        QObject::connect(&m_ticker, &QTimer::timeout, [this] { tick(); });
+        QObject::connect(&m_ticker, &QTimer::timeout, [this] { longestPause = qMax(longestPause, m_since.restart()); });
     }
     void start()
     {
@@ -59,21 +61,38 @@ public:
     void stop() { m_ticker.stop(); }
     qint64 longestPause = 0;
 
-    void showProgress() override {}
-    void closeProgress() override {}
-    void setStatus(const QString&) override {}
-    void setStatus2(const QString&) override {}
-    void setProgressRange(int) override {}
-    void setProgressValue(int) override {}
-    void showSummary(const QString&) override {}
-    void processEvents() override { QCoreApplication::processEvents(); }
-    bool isSelected(const ExFOLDER* folder) const override { return !folder->isStoreRoot; }
-
 private:
-    void tick() { longestPause = qMax(longestPause, m_since.restart()); }
     QTimer m_ticker;
     QElapsedTimer m_since;
 };
+
+// One run of the e-mail import over every folder below the store roots, as the program makes it: in
+// the job's worker thread while this thread runs the event loop.
+QString runImport(ExMailRun& mail, const QList<ExFOLDER*>& stores)
+{
+    if (!mail.prepare())
+        return QString();
+    const ExImporterTable table = mail.table();
+    const QList<ExFOLDER*> all = ExMailRun::treeOrder(stores);
+    QList<ExFOLDER*> selected;
+    int total = 0;
+    for (ExFOLDER* folder : all) {
+        if (!folder->isStoreRoot) {
+            selected.append(folder);
+            total += folder->itemCount;
+        }
+    }
+    ExJob job(table, all, selected, total, false);
+    QEventLoop loop;
+    QString summary;
+    QObject::connect(&job, &ExJob::done, &loop, [&](const QString& s) {
+        summary = s;
+        loop.quit();
+    });
+    job.start();
+    loop.exec();
+    return summary;
+}
 
 size_t collect(char* data, size_t size, size_t n, void* out)
 {
@@ -289,9 +308,8 @@ int main(int argc, char* argv[])
         TestCrm crm(QStringLiteral("mailbench_import_%1").arg(round));
         TestCrm bare(QStringLiteral("mailbench_bare_%1").arg(round));
         writeCrmSettings({viaRelay(crm.baseUrl()), QStringLiteral("demo"), QStringLiteral("demo")});
-        BenchView view;
-        ExMailRun run(view);
-        qint64 roundBytes = 0;
+        ExMailRun run;
+        std::atomic<qint64> roundBytes{0};
         run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
                             const QByteArray& request) {
             roundBytes += request.size();
@@ -299,10 +317,10 @@ int main(int argc, char* argv[])
         });
         QElapsedTimer timer;
         timer.start();
-        run.ImportFolders(outlook.stores());
+        runImport(run, outlook.stores());
         importSeconds += timer.elapsed() / 1000.0;
         messages += run.importedCount();
-        bytes += roundBytes;
+        bytes += roundBytes.load();
         if (run.failedCount() != 0)
             std::fprintf(stderr, "round %d: %d messages failed\n", round, run.failedCount());
 
@@ -345,9 +363,9 @@ int main(int argc, char* argv[])
         ExOutlook large(0, ExScanProfile::email());
         qunsetenv("KELVOR_STORE");
         large.ScanFolders();
-        BenchView view;
-        ExMailRun run(view);
-        qint64 uploaded = 0;
+        PauseMeter view;
+        ExMailRun run;
+        std::atomic<qint64> uploaded{0};
         run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
                             const QByteArray& request) {
             uploaded = qMax<qint64>(uploaded, request.size());
@@ -356,11 +374,11 @@ int main(int argc, char* argv[])
         QElapsedTimer timer;
         timer.start();
         view.start();
-        run.ImportFolders(large.stores());
+        runImport(run, large.stores());
         view.stop();
         std::printf("large message: %.1f MiB request through a %lld KiB/s relay in %.1f s, stored: %d; "
                     "longest event-loop pause: %lld ms\n",
-                    uploaded / 1048576.0, static_cast<long long>(rate / 1024), timer.elapsed() / 1000.0,
+                    uploaded.load() / 1048576.0, static_cast<long long>(rate / 1024), timer.elapsed() / 1000.0,
                     run.importedCount(), static_cast<long long>(view.longestPause));
         throttle.quit();
         throttle.wait();

@@ -187,12 +187,14 @@ void TestMailFolders::mapping()
         crm.answers.insert(a.section(QLatin1Char('='), 0, 0), a.section(QLatin1Char('='), 1).toLongLong());
 
     QStringList imported;
+    QList<ExFOLDER*> importedFolders;
     MailFolderWalk walk;
     walk.isSelected = [&](const ExFOLDER* f) { return selection.contains(f); };
     walk.stopRequested = [&] { return stop; };
     walk.importFolderMails = [&](ExFOLDER* f, qint64 target) {
         QVERIFY(!f->isStoreRoot);
         imported << QStringLiteral("%1>%2").arg(f->name).arg(target);
+        importedFolders << f;
         if (f->name == stopInImportOf)
             stop = true;
     };
@@ -200,6 +202,12 @@ void TestMailFolders::mapping()
 
     QCOMPARE(crm.creations, creations);
     QCOMPARE(imported, imports);
+    // The messages are read ahead in the order the walk imports them, known before any exchange;
+    // a stop only cuts that order short.
+    const QList<ExFOLDER*> order = mailFoldersInImportOrder(m_outlook->stores(), walk.isSelected);
+    QCOMPARE(order.mid(0, importedFolders.size()), importedFolders);
+    if (!stop)
+        QCOMPARE(order, importedFolders);
 }
 
 QTEST_GUILESS_MAIN(TestMailFolders)

@@ -1,9 +1,12 @@
 // E-mail import runs end to end: memory store, the run, the MIME converter, the local test CRM.
 #include "crmsettings.h"
+#include "crmtransfer.h"
 #include "exfolder.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
+#include "mailreader.h"
 #include "mailrun.h"
+#include "mailrunner.h"
 #include "mimeconverter.h"
 #include "testcrm.h"
 
@@ -20,8 +23,11 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -61,33 +67,6 @@ QByteArray storeJson(const QJsonArray& folders)
                             {QStringLiteral("folders"), folders}};
     return QJsonDocument(QJsonObject{{QStringLiteral("stores"), QJsonArray{store}}}).toJson(QJsonDocument::Compact);
 }
-
-// The user interface of a run without widgets: records what the run shows, answers the selection.
-class RecordingView : public ExMailRunView {
-public:
-    QSet<const ExFOLDER*> selected;
-    QStringList summaries;
-    QStringList status2;
-    int progressShown = 0;
-    int progressClosed = 0;
-    int eventRounds = 0;
-    std::function<void()> afterUpload; // called when the run reports a message as done
-
-    void showProgress() override { ++progressShown; }
-    void closeProgress() override { ++progressClosed; }
-    void setStatus(const QString&) override {}
-    void setStatus2(const QString& text) override
-    {
-        status2 << text;
-        if (afterUpload)
-            afterUpload();
-    }
-    void setProgressRange(int) override {}
-    void setProgressValue(int) override {}
-    void showSummary(const QString& html) override { summaries << html; }
-    void processEvents() override { ++eventRounds; }
-    bool isSelected(const ExFOLDER* folder) const override { return selected.contains(folder); }
-};
 
 // A memory store scanned the way the e-mail importer scans it.
 class MailStore {
@@ -173,6 +152,35 @@ QStringList failures(const QString& report)
     return out;
 }
 
+// The MIME source inside a crmImportMailSource request.
+QByteArray sourceOf(const QByteArray& request)
+{
+    const QByteArray open = "<source xsi:type=\"xsd:string\">";
+    const qsizetype from = request.indexOf(open);
+    if (from < 0)
+        return QByteArray();
+    const qsizetype start = from + open.size();
+    return QByteArray::fromBase64(request.mid(start, request.indexOf("</source>", start) - start));
+}
+
+// An answer of the CRM to crmImportMailSource with this return value.
+QByteArray importAnswer(const QByteArray& value)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope "
+           "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns1=\"urn:crmemail\" "
+           "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+           "<SOAP-ENV:Body><ns1:crmImportMailSourceResponse><return xsi:type=\"xsd:int\">" +
+           value + "</return></ns1:crmImportMailSourceResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+QStringList subjectsOf(const QJsonArray& mails)
+{
+    QStringList out;
+    for (const auto& m : mails)
+        out << m.toObject().value(QStringLiteral("subject")).toString();
+    return out;
+}
+
 } // namespace
 
 class TestMailRun : public QObject {
@@ -180,8 +188,13 @@ class TestMailRun : public QObject {
 
 private Q_SLOTS:
     void initTestCase();
+    void failureKindsAndTwoRuns_data();
     void failureKindsAndTwoRuns();
     void stopDuringFolder();
+    void uploadsInFlightEnd_data();
+    void uploadsInFlightEnd();
+    void boundedMemory_data();
+    void boundedMemory();
     void logonRefused();
 };
 
@@ -191,15 +204,25 @@ void TestMailRun::initTestCase()
     tzset();
 }
 
+void TestMailRun::failureKindsAndTwoRuns_data()
+{
+    QTest::addColumn<int>("inflight");
+    QTest::newRow("one after another") << 1;
+    QTest::newRow("four at once") << 4;
+}
+
 // One message of every failure kind between good ones; then the same selection once more in the
-// same program start: new CRM folders, every message read and sent again, counts added up.
+// same program start: new CRM folders, every message read and sent again, counts added up. Uploads
+// in flight change nothing of what the CRM holds and what the user sees.
 void TestMailRun::failureKindsAndTwoRuns()
 {
-    TestCrm crm(QStringLiteral("TestMailRun_failureKinds"));
+    QFETCH(int, inflight);
+    TestCrm crm(QStringLiteral("TestMailRun_failureKinds%1").arg(inflight));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     const QString password = QStringLiteral("Geh\u00e9im&<Pw>");
     crm.addUser(QStringLiteral("mailtest"), password);
     writeCrmSettings({crm.baseUrl(), QStringLiteral("mailtest"), password});
+    const InflightScope inflightSetting(inflight);
 
     const QString folderName = QStringLiteral("Post & <Eingang> \u6771\u4eac");
     QJsonObject tooLarge;
@@ -230,44 +253,58 @@ void TestMailRun::failureKindsAndTwoRuns()
     QVERIFY(inbox);
 
     installMessageLog(QStringLiteral("kelvor_email.log"));
-    RecordingView view;
-    view.selected.insert(inbox);
-    ExMailRun run(view);
-    QString converting;
+    ExMailRun run;
     run.setConverter([&](xmapi::Message& message, QByteArray& mime) -> xmapi::HResult {
-        converting = subjectOf(message);
-        if (converting == QLatin1String("Unkonvertierbar")) {
+        if (subjectOf(message) == QLatin1String("Unkonvertierbar")) {
             mime.clear();
             return E_FAIL;
         }
         return ConvertMessageToMime(message, mime);
     });
-    run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
-                        const QByteArray& request) {
-        if (converting == QLatin1String("Nicht bereit"))
+    // Called by several threads at once: decides by the message in the request alone.
+    run.setExchange([](const QString& url, const QString& service, const QString& action, const QByteArray& log,
+                       const QByteArray& request) {
+        const QByteArray source = sourceOf(request);
+        if (source.contains("Subject: Nicht bereit\r\n"))
             return CrmExchangeResult{};
-        if (converting == QLatin1String("Sendefehler")) {
-            CrmExchangeResult r;
-            r.ready = true;
+        CrmExchangeResult r;
+        r.ready = true;
+        if (source.contains("Subject: Sendefehler\r\n"))
+            return r;
+        r.sent = true;
+        if (source.contains("Subject: Null\r\n")) {
+            r.response = importAnswer("0");
             return r;
         }
-        if (converting == QLatin1String("Null"))
-            crm.setFault(QStringLiteral("answer:crmImportMailSource=0"));
-        if (converting == QLatin1String("Kaputt"))
-            crm.setFault(QStringLiteral("garbage:crmImportMailSource"));
-        CrmExchangeResult r = crmExchange(url, service, action, log, request);
-        crm.setFault(QString());
-        return r;
+        if (source.contains("Subject: Kaputt\r\n")) {
+            r.response = "<html>kein SOAP</html>";
+            return r;
+        }
+        return crmExchange(url, service, action, log, request);
+    });
+    QStringList outcomes;
+    run.setOutcomeHook([&outcomes](const MailOutcome& o) {
+        outcomes << QStringLiteral("%1:%2").arg(o.row).arg(int(o.result));
     });
 
-    run.ImportFolders(store.stores());
-    QCOMPARE(view.summaries.size(), 1);
-    QCOMPARE(view.progressShown, 1);
-    QCOMPARE(view.progressClosed, 1);
+    const auto selected = [inbox](const ExFOLDER* f) { return f == inbox; };
+    const MailRunRecord first = runMail(run, store.stores(), selected);
+    QVERIFY(first.started);
     QCOMPARE(run.importedCount(), 3);
     QCOMPARE(run.failedCount(), 7);
-    const QString first = view.summaries.at(0);
-    QVERIFY2(first.startsWith(kSummaryHead.arg(3).arg(7)), qPrintable(first));
+    QVERIFY2(first.summary.startsWith(kSummaryHead.arg(3).arg(7)), qPrintable(first.summary));
+    QVERIFY(first.summary.endsWith(QStringLiteral("</body></html>")));
+    // Progress as the user sees it: the folder, then one line per message that was sent, in order.
+    QCOMPARE(first.texts(1), (QStringList{QStringLiteral("Verbinde mit CRM"), QStringLiteral("Verbunden"),
+                                          QStringLiteral("Datenverarbeitung ..."),
+                                          QStringLiteral("Importiere \"%1\"").arg(folderName)}));
+    QStringList lines;
+    for (int row : {1, 3, 6, 7, 8, 9, 10})
+        lines << QStringLiteral("%1 / 10 E-Mails  ~0 Min.").arg(row);
+    QCOMPARE(first.texts(2), lines);
+    QCOMPARE(first.texts(4), QStringList{QStringLiteral("10")});
+    // Every row once, in reading order: 0 imported, 1 failed, 3 passed over.
+    QCOMPARE(outcomes.join(QLatin1Char(' ')), QStringLiteral("1:0 2:1 3:0 4:1 5:1 6:1 7:1 8:1 9:1 10:0"));
 
     // Each failure is described by its own message, also the one without a subject.
     const QStringList expected{
@@ -288,6 +325,8 @@ void TestMailRun::failureKindsAndTwoRuns()
     QVERIFY(run.errorReport().contains(QStringLiteral("zur\u00fcckgegeben: -2<br>")));
     // A message's size: the size column, not a made-up figure.
     QVERIFY(run.errorReport().contains(QStringLiteral("<b>Gr\u00f6sse:</b> 16 MB<br>")));
+    // Nothing in this run went without an answer.
+    QVERIFY(!first.summary.contains(QStringLiteral("vielleicht doch gespeichert")));
 
     // What the CRM holds: its folder below the inbox, with the name intact, and the three messages.
     QJsonObject stored = crm.stored();
@@ -298,13 +337,21 @@ void TestMailRun::failureKindsAndTwoRuns()
     QCOMPARE(folders.at(1).toObject().value(QStringLiteral("parent")).toInt(), inboxId);
     const int folderId = folders.at(1).toObject().value(QStringLiteral("id")).toInt();
     QJsonArray mails = stored.value(QStringLiteral("mails")).toArray();
-    QStringList subjects;
+    QJsonObject summerMail;
     for (const auto& m : mails) {
-        subjects << m.toObject().value(QStringLiteral("subject")).toString();
         QCOMPARE(m.toObject().value(QStringLiteral("tree_id")).toInt(), folderId);
+        if (m.toObject().value(QStringLiteral("subject")).toString().startsWith(QStringLiteral("Erste")))
+            summerMail = m.toObject();
     }
-    QCOMPARE(subjects, (QStringList{QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"),
-                                    QStringLiteral("Grenze"), QStringLiteral("<b>Letzte</b>")}));
+    QStringList subjects = subjectsOf(mails);
+    QStringList expectedSubjects{QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), QStringLiteral("Grenze"),
+                                 QStringLiteral("<b>Letzte</b>")};
+    // Several at once may arrive in another order; each exactly once.
+    if (inflight > 1) {
+        subjects.sort();
+        expectedSubjects.sort();
+    }
+    QCOMPARE(subjects, expectedSubjects);
     // The CRM's page shows the folder and, decoded from the stored source, subject, sender and the
     // attachment's name, with umlauts and CJK intact and markup shown as text.
     const QString page = fetchPage(crm.baseUrl());
@@ -314,20 +361,20 @@ void TestMailRun::failureKindsAndTwoRuns()
           QStringLiteral("&lt;b&gt;Letzte&lt;/b&gt;")})
         QVERIFY2(page.contains(shown), qPrintable(shown));
     // The Date header carries the delivery time with the zone's true offset (summer time here).
-    QVERIFY2(mails.at(0).toObject().value(QStringLiteral("date")).toString().contains(
-                 QStringLiteral("01 Jul 2026 12:00:00 +0200")),
-             qPrintable(mails.at(0).toObject().value(QStringLiteral("date")).toString()));
+    QVERIFY2(summerMail.value(QStringLiteral("date")).toString().contains(QStringLiteral("01 Jul 2026 12:00:00 +0200")),
+             qPrintable(summerMail.value(QStringLiteral("date")).toString()));
     // A subject is shown as text in the summary, never as markup.
-    QVERIFY(!first.contains(QStringLiteral("<b>Letzte</b>")));
+    QVERIFY(!first.summary.contains(QStringLiteral("<b>Letzte</b>")));
 
     // Second run in the same program start: new folders, everything read again; the CRM already
     // holds the three good messages (-1), so every message is a failure this time.
-    run.ImportFolders(store.stores());
-    QCOMPARE(view.summaries.size(), 2);
+    outcomes.clear();
+    const MailRunRecord second = runMail(run, store.stores(), selected);
     QCOMPARE(run.importedCount(), 3);
     QCOMPARE(run.failedCount(), 17);
-    QVERIFY(view.summaries.at(1).startsWith(kSummaryHead.arg(3).arg(17)));
-    QVERIFY(view.summaries.at(1).contains(first.mid(kSummaryHead.arg(3).arg(7).size()).chopped(14)));
+    QVERIFY(second.summary.startsWith(kSummaryHead.arg(3).arg(17)));
+    QVERIFY(second.summary.contains(first.summary.mid(kSummaryHead.arg(3).arg(7).size()).chopped(14)));
+    QCOMPARE(outcomes.size(), 10);
     stored = crm.stored();
     QCOMPARE(stored.value(QStringLiteral("mailfolders")).toArray().size(), 3);
     QCOMPARE(stored.value(QStringLiteral("mails")).toArray().size(), 3);
@@ -347,8 +394,8 @@ void TestMailRun::failureKindsAndTwoRuns()
     }
 }
 
-// "Abbrechen" during a folder: the message in hand is finished, the folder ends, the next selected
-// folder is neither created nor read, the summary is still shown, and the next run starts afresh.
+// "Abbrechen" during a folder, between two messages: the folder ends, the next selected folder is
+// neither created nor read, the summary is still shown, and the next run starts afresh.
 void TestMailRun::stopDuringFolder()
 {
     TestCrm crm(QStringLiteral("TestMailRun_stop"));
@@ -362,52 +409,234 @@ void TestMailRun::stopDuringFolder()
                                mailFolder(QStringLiteral("Zwei"), {mail(QStringLiteral("Andere"), 20)})}));
     QVERIFY(store.ok());
 
-    RecordingView view;
-    view.selected = {store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
-    ExMailRun run(view);
-    view.afterUpload = [&] {
-        if (view.status2.size() == 2)
-            run.StopJob();
-    };
-    run.ImportFolders(store.stores());
+    const QSet<const ExFOLDER*> selected{store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
+    const auto isSelected = [&selected](const ExFOLDER* f) { return selected.contains(f); };
+    ExMailRun run;
+    int lines = 0;
+    const MailRunRecord r = runMail(run, store.stores(), isSelected, [&lines](ExRun& frame, int code, const QString&) {
+        if (code == 2 && ++lines == 2)
+            frame.requestStop();
+    });
 
-    QCOMPARE(view.summaries.size(), 1);
-    QVERIFY(!run.stopRequested());
     QCOMPARE(run.importedCount(), 2);
     QCOMPARE(run.failedCount(), 0);
-    QCOMPARE(view.status2, (QStringList{QStringLiteral("1 / 5 E-Mails  ~0 Min."),
-                                        QStringLiteral("2 / 5 E-Mails  ~0 Min.")}));
+    QCOMPARE(r.summary, kSummaryHead.arg(2).arg(0) + QStringLiteral("</body></html>"));
+    QCOMPARE(r.texts(2), (QStringList{QStringLiteral("1 / 5 E-Mails  ~0 Min."), QStringLiteral("2 / 5 E-Mails  ~0 Min.")}));
     QJsonObject stored = crm.stored();
     QCOMPARE(stored.value(QStringLiteral("mails")).toArray().size(), 2);
     QCOMPARE(stored.value(QStringLiteral("mailfolders")).toArray().size(), 2); // inbox and "Eins"
 
     // Not stopped again by the old request: the next run goes through both folders.
-    view.afterUpload = nullptr;
-    run.ImportFolders(store.stores());
+    runMail(run, store.stores(), isSelected);
     QCOMPARE(run.importedCount(), 2 + 4);
     QCOMPARE(run.failedCount(), 2);
     QCOMPARE(crm.stored().value(QStringLiteral("mails")).toArray().size(), 6);
 }
 
+void TestMailRun::uploadsInFlightEnd_data()
+{
+    QTest::addColumn<int>("inflight");
+    QTest::addColumn<bool>("lost");
+    QTest::newRow("stop, one at a time") << 1 << false;
+    QTest::newRow("stop, four at once") << 4 << false;
+    QTest::newRow("lost connection, one at a time") << 1 << true;
+    QTest::newRow("lost connection, four at once") << 4 << true;
+}
+
+// "Abbrechen" and a lost connection while uploads travel: each upload in flight ends at once and
+// counts as failed with the note that the CRM may have stored it; nothing is counted imported
+// whose answer did not arrive; every message is counted once.
+void TestMailRun::uploadsInFlightEnd()
+{
+    QFETCH(int, inflight);
+    QFETCH(bool, lost);
+    TestCrm crm(QStringLiteral("TestMailRun_inflightEnd%1%2").arg(inflight).arg(QLatin1String(lost ? "lost" : "stop")));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                      QString::fromLatin1(TestCrm::defaultPassword)});
+    const InflightScope inflightSetting(inflight);
+    QJsonArray first;
+    for (int i = 1; i <= 8; ++i)
+        first.append(mail(QStringLiteral("Eins %1").arg(i), i));
+    MailStore store(storeJson({mailFolder(QStringLiteral("Eins"), first),
+                               mailFolder(QStringLiteral("Zwei"), {mail(QStringLiteral("Zwei 1"), 20),
+                                                                  mail(QStringLiteral("Zwei 2"), 21),
+                                                                  mail(QStringLiteral("Zwei 3"), 22)})}));
+    QVERIFY(store.ok());
+    const QSet<const ExFOLDER*> selected{store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
+
+    ExMailRun run;
+    std::atomic<int> started{0};
+    if (lost) {
+        // Every connection breaks after the request has left, 50 ms into the upload; an upload still
+        // going when the run gives up is aborted by it.
+        run.setExchange([&started](const QString&, const QString&, const QString&, const QByteArray&, const QByteArray&) {
+            ++started;
+            CrmExchangeResult r;
+            r.ready = true;
+            r.requestMayHaveArrived = true;
+            r.failure = CrmTransportFailure::Other;
+            for (int i = 0; i < 10; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (!CrmTransferGuard::tickCurrent()) {
+                    r.failure = CrmTransportFailure::Aborted;
+                    break;
+                }
+            }
+            return r;
+        });
+    } else {
+        // Every answer takes 2 s; "Abbrechen" comes while the first uploads wait for theirs.
+        crm.setFault(QStringLiteral("slow:crmImportMailSource"));
+        run.setExchange([&started](const QString& url, const QString& service, const QString& action,
+                                   const QByteArray& log, const QByteArray& request) {
+            ++started;
+            return crmExchange(url, service, action, log, request);
+        });
+    }
+    std::thread user;
+    ExRun* frame = nullptr;
+    const MailRunRecord r = runMail(
+        run, store.stores(), [&selected](const ExFOLDER* f) { return selected.contains(f); },
+        [&](ExRun& f, int code, const QString&) {
+            if (lost || code != 4 || user.joinable())
+                return;
+            frame = &f;
+            user = std::thread([&] {
+                while (started.load() < inflight)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                frame->requestStop();
+            });
+        });
+    if (user.joinable())
+        user.join();
+
+    const QStringList failed = failures(run.errorReport());
+    QCOMPARE(run.importedCount(), 0);
+    QCOMPARE(run.failedCount(), int(failed.size()));
+    // In reading order, each once; every one ended without an answer.
+    for (int i = 0; i < failed.size(); ++i)
+        QVERIFY2(failed.at(i).startsWith(QStringLiteral("Eins %1|").arg(i + 1)), qPrintable(failed.join(QLatin1Char('\n'))));
+    QCOMPARE(run.errorReport().count(QStringLiteral("vielleicht doch gespeichert.<br>")), int(failed.size()));
+    QVERIFY(r.summary.contains(ExRun::mayBeStoredLine(int(failed.size()), QStringLiteral("E-Mails"))));
+    if (lost) {
+        // Five broken uploads in a row end the run; the rest is counted as not tried.
+        QVERIFY2(failed.size() >= ExRun::lostConnectionLimit && failed.size() < ExRun::lostConnectionLimit + inflight,
+                 qPrintable(QString::number(failed.size())));
+        QVERIFY(r.summary.contains(ExRun::connectionLostText()));
+        QVERIFY(r.summary.contains(ExRun::notTriedLine(11 - int(failed.size()), QStringLiteral("E-Mails"))));
+    } else {
+        // Exactly the uploads in flight; the next folder is neither created nor read.
+        QCOMPARE(int(failed.size()), inflight);
+        QVERIFY(r.summary.contains(QStringLiteral("\u00dcbertragung abgebrochen.")));
+        QVERIFY(!r.summary.contains(QStringLiteral("nicht versucht")));
+        QCOMPARE(crm.stored().value(QStringLiteral("mailfolders")).toArray().size(), 2);
+        QVERIFY(crm.stored().value(QStringLiteral("mails")).toArray().size() <= inflight);
+    }
+}
+
+void TestMailRun::boundedMemory_data()
+{
+    QTest::addColumn<int>("messages");
+    QTest::addColumn<int>("sourceMiB");  // the size of each converted source
+    QTest::addColumn<int>("declaredMiB"); // PR_MESSAGE_SIZE of each message
+    QTest::newRow("10 MiB messages") << 12 << 10 << 10;
+    QTest::newRow("sources far larger than declared") << 3 << 30 << 1;
+}
+
+// Messages of many MiB with 16 uploads allowed in flight: the sources and request bodies held at
+// once stay within 64 MiB, or one message when a single message needs more; every message arrives.
+void TestMailRun::boundedMemory()
+{
+    QFETCH(int, messages);
+    QFETCH(int, sourceMiB);
+    QFETCH(int, declaredMiB);
+    TestCrm crm(QStringLiteral("TestMailRun_boundedMemory%1").arg(sourceMiB));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                      QString::fromLatin1(TestCrm::defaultPassword)});
+    const InflightScope inflightSetting(16);
+    QJsonArray items;
+    for (int i = 1; i <= messages; ++i) {
+        QJsonObject size;
+        size.insert(QStringLiteral("0x0E080003"), declaredMiB * 1024 * 1024);
+        items.append(mail(QStringLiteral("Gro\u00df %1").arg(i), i, size));
+    }
+    MailStore store(storeJson({mailFolder(QStringLiteral("Anlagen"), items)}));
+    QVERIFY(store.ok());
+
+    ExMailRun run;
+    const qsizetype sourceBytes = qsizetype(sourceMiB) * 1024 * 1024;
+    run.setConverter([sourceBytes](xmapi::Message& message, QByteArray& mime) -> xmapi::HResult {
+        mime = "Subject: " + subjectOf(message).toUtf8() + "\r\n\r\n";
+        mime.append(sourceBytes - mime.size(), 'x');
+        return S_OK;
+    });
+    // Counts the request bodies travelling at once; each takes 500 ms (so that they would pile up)
+    // and is stored.
+    std::atomic<qint64> travelling{0};
+    std::atomic<qint64> mostTravelling{0};
+    std::atomic<int> uploads{0};
+    std::atomic<int> mostUploads{0};
+    run.setExchange([&](const QString&, const QString&, const QString&, const QByteArray&, const QByteArray& request) {
+        const qint64 bytes = travelling += request.size();
+        const int now = ++uploads;
+        qint64 seen = mostTravelling.load();
+        while (bytes > seen && !mostTravelling.compare_exchange_weak(seen, bytes))
+            ;
+        int seenUploads = mostUploads.load();
+        while (now > seenUploads && !mostUploads.compare_exchange_weak(seenUploads, now))
+            ;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        travelling -= request.size();
+        --uploads;
+        CrmExchangeResult r;
+        r.ready = true;
+        r.sent = true;
+        r.response = importAnswer("7");
+        return r;
+    });
+    const MailRunRecord r = runMail(run, store.stores(), [](const ExFOLDER* f) { return !f->isStoreRoot; });
+    QVERIFY(r.started);
+    QCOMPARE(run.importedCount(), messages);
+    QCOMPARE(run.failedCount(), 0);
+
+    const qint64 alone = MailMemory::roomFor(sourceBytes);
+    const qint64 bound = qMax(MailMemory::defaultLimit, alone);
+    QVERIFY2(run.peakHeldBytes() <= bound, qPrintable(QString::number(run.peakHeldBytes())));
+    QVERIFY2(mostTravelling.load() <= bound, qPrintable(QString::number(mostTravelling.load())));
+    // The source of a message that was held is counted: the run held something at all.
+    QVERIFY(run.peakHeldBytes() >= sourceBytes);
+    if (alone > MailMemory::defaultLimit)
+        QCOMPARE(mostUploads.load(), 1); // too large to share the memory: one after another
+    else
+        QVERIFY2(mostUploads.load() >= 2, qPrintable(QString::number(mostUploads.load()))); // but not serialised
+}
+
 // A refused logon ends the run before any folder, but says so instead of closing without a word;
-// a stop pressed meanwhile does not carry over into the next run.
+// without settings there is no run at all.
 void TestMailRun::logonRefused()
 {
     TestCrm crm(QStringLiteral("TestMailRun_logonRefused"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QStringLiteral("falsch")});
     MailStore store(storeJson({mailFolder(QStringLiteral("Eins"), {mail(QStringLiteral("Nachricht"), 1)})}));
     QVERIFY(store.ok());
-    RecordingView view;
-    view.selected = {store.folder(QStringLiteral("Eins"))};
-    ExMailRun run(view);
-    run.StopJob();
-    run.ImportFolders(store.stores());
-    QCOMPARE(view.progressShown, 1);
-    QCOMPARE(view.progressClosed, 1);
-    QCOMPARE(view.summaries.size(), 1);
-    QVERIFY(view.summaries.at(0).contains(QStringLiteral("Login Fehlgeschlagen!")));
-    QVERIFY(!run.stopRequested());
+    const auto all = [](const ExFOLDER*) { return true; };
+    {
+        writeCrmSettings({crm.baseUrl(), QStringLiteral("x"), QStringLiteral("demo")});
+        ExMailRun run;
+        QVERIFY(!runMail(run, store.stores(), all).started);
+    }
+    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QStringLiteral("falsch")});
+    ExMailRun run;
+    const MailRunRecord r = runMail(run, store.stores(), all);
+    QVERIFY(r.started);
+    QVERIFY2(r.summary.startsWith(QStringLiteral("<html><body><font size=\"12\" color=\"red\"><b>Login "
+                                                 "Fehlgeschlagen!</b></font><br>")),
+             qPrintable(r.summary));
+    QVERIFY(r.summary.endsWith(QStringLiteral("</body></html>")));
+    QCOMPARE(r.texts(1).last(), QStringLiteral("Login fehlgeschlagen ..."));
     QCOMPARE(run.importedCount() + run.failedCount(), 0);
     QCOMPARE(crm.stored().value(QStringLiteral("mailfolders")).toArray().size(), 0);
 }

@@ -1,0 +1,78 @@
+// Runs of the e-mail import without widgets: the run frame executed in the test's thread with the
+// e-mail importer's table, the progress codes recorded.
+#pragma once
+
+#include "exfolder.h"
+#include "exrun.h"
+#include "mailrun.h"
+
+#include <QList>
+#include <QPair>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+struct MailRunRecord {
+    bool started = false; // prepare() let the run start
+    QString summary;
+    QList<QPair<int, QString>> status;
+
+    [[nodiscard]] QStringList texts(int code) const
+    {
+        QStringList out;
+        for (const auto& s : status) {
+            if (s.first == code)
+                out << s.second;
+        }
+        return out;
+    }
+};
+
+// One run over the store trees with the folders for which isSelected() holds; hook sees every
+// progress code as it is sent, in the run's thread.
+inline MailRunRecord runMail(ExMailRun& mail, const QList<ExFOLDER*>& stores,
+                             const std::function<bool(const ExFOLDER*)>& isSelected,
+                             const std::function<void(ExRun&, int, const QString&)>& hook = {})
+{
+    MailRunRecord record;
+    if (!mail.prepare())
+        return record;
+    record.started = true;
+    const QList<ExFOLDER*> all = ExMailRun::treeOrder(stores);
+    QList<ExFOLDER*> selected;
+    int total = 0;
+    for (ExFOLDER* folder : all) {
+        if (isSelected(folder)) {
+            selected.append(folder);
+            if (!folder->isStoreRoot)
+                total += folder->itemCount;
+        }
+    }
+    ExRun* self = nullptr;
+    ExRun run(all, selected, total, false, [&](int code, const QString& text) {
+        record.status.append({code, text});
+        if (hook && self)
+            hook(*self, code, text);
+    });
+    self = &run;
+    record.summary = run.execute(mail.table());
+    return record;
+}
+
+// Uploads in flight at once (the CRM_INFLIGHT setting) while alive.
+class InflightScope {
+public:
+    explicit InflightScope(int n)
+    {
+        QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"))
+            .setValue(QStringLiteral("CRM_INFLIGHT"), n);
+    }
+    ~InflightScope()
+    {
+        QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).remove(QStringLiteral("CRM_INFLIGHT"));
+    }
+    InflightScope(const InflightScope&) = delete;
+    InflightScope& operator=(const InflightScope&) = delete;
+};
