@@ -1,4 +1,5 @@
 #include "exmailimport.h"
+#include "exmainwindow.h"
 #include "exprofiledialog.h"
 #include "exprogram.h"
 #include "kelvor_email.h"
@@ -18,6 +19,7 @@ int main(int argc, char* argv[])
         // logon worked but no store could be opened, one message says so first.
         int exitCode = 0;
         if (window->import()->status() && exAnyStoreOpened(window->import()->stores(), window.get())) {
+            exPlaceOnScreen(window.get());
             window->show();
             exitCode = QCoreApplication::exec();
         } else {

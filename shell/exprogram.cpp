@@ -70,6 +70,7 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
         auto outlook = std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), scanProfileOf(table));
         if (outlook->status()) {
             window->pushButton->setEnabled(false);
+            exPlaceOnScreen(window.get());
             window->show();
             QObject::connect(outlook.get(), &ExOutlook::Ready, window.get(), &ExMainWindow::ReadyImport);
             outlook->ScanFolders();
