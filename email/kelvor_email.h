@@ -10,6 +10,7 @@
 
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class ExMailImport;
 
 class Kelvor_email : public QWidget, public ExWindowHeader {
@@ -22,6 +23,10 @@ public:
     // Takes the import object; its ImportFolders() runs on each press of the import button.
     void setImport(std::unique_ptr<ExMailImport> import);
     [[nodiscard]] ExMailImport* import() const { return m_import.get(); }
+
+    // Selects or clears a folder's row together with the rows of all folders below it. A click selects
+    // one row only; this is the tree's context menu and Shift+Space on the current row.
+    void selectSubtree(QTreeWidgetItem* row, bool select);
 
     // blockFrame, label, frame, lb_1, lb_3: ExWindowHeader
     QTreeWidget* treeWidget = nullptr;
@@ -38,5 +43,7 @@ public Q_SLOTS:
     void treeEvent();
 
 private:
+    void showTreeMenu(const QPoint& pos);
+
     std::unique_ptr<ExMailImport> m_import;
 };

@@ -398,7 +398,6 @@ ExImporterTable ExMailRun::table()
     t.logon = [this](const QString&, QString* baseUrl) { return logon(baseUrl); };
     t.body = [this](ExRun& run) { body(run); };
     t.onLogonFailed = [this](ExRun& run) { logonFailed(run); };
-    t.logonStatus = QStringLiteral("Verbinde mit CRM");
     t.interruptNote = false;
     t.summaryFrame = [](const QString& summary) {
         return QStringLiteral("<html><body>") + summary + QStringLiteral("</body></html>");
@@ -406,12 +405,15 @@ ExImporterTable ExMailRun::table()
     ExProgressForm& form = t.progressForm;
     form.objectName = QStringLiteral("Dialog");
     form.windowTitle = QString();
-    form.initialStatus = QStringLiteral("Verbinde mit CRM ...");
+    // The form says "Verbinde mit CRM ..."; a run shows "Verbinde mit CRM" from its start.
+    form.initialStatus = QStringLiteral("Verbinde mit CRM");
     form.status = QRect(10, 10, 261, 16);
     form.status2 = QRect(10, 30, 261, 16);
     form.bar = QRect(10, 54, 261, 23);
     form.stop = QRect(190, 84, 81, 23);
     form.status2Bold = false;
+    // The second status line carries the estimate of the folder in hand.
+    form.showsEstimate = false;
     return t;
 }
 

@@ -15,12 +15,13 @@
 struct ExProgressForm {
     QString objectName = QStringLiteral("ExImporterClass"); // also the selector of its style sheet
     QString windowTitle = QStringLiteral("ExImporter");
-    QString initialStatus = QStringLiteral("Verbinde mit CRM..."); // lbStatus when a run starts
+    QString initialStatus = QStringLiteral("Verbinde mit CRM..."); // lbStatus while the run logs on
     QRect status{10, 4, 261, 21};   // lbStatus
     QRect status2{10, 26, 261, 21}; // lbStatus2
     QRect bar{10, 50, 261, 23};     // pbStatus
     QRect stop{190, 80, 81, 23};    // pbStop
     bool status2Bold = true;        // lbStatus2 in the bold face of lbStatus
+    bool showsEstimate = true;      // lbEstimate: the time left, from codes 3 and 4
 };
 
 struct ExImporterTable {
@@ -39,7 +40,6 @@ struct ExImporterTable {
     ExRunBody onLogonFailed;    // optional: lines to add after the logon failure text (worker thread)
     ExLogonFunction logon;      // optional: replaces the stored-settings logon (tests, e-mail)
     ExProgressForm progressForm;
-    QString logonStatus;        // optional: first status line while the logon runs
     bool interruptNote = true;  // a stopped run's summary starts with the interrupt note
     // Optional: the whole summary (note and lines) as the completion dialog gets it, e.g. inside
     // <html><body>.

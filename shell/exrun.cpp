@@ -225,8 +225,6 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
 QString ExRun::execute(const ExImporterTable& table)
 {
     setSummaryStyle(table.interruptNote, table.summaryFrame);
-    if (!table.logonStatus.isEmpty())
-        status(1, table.logonStatus);
     const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
     return execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
 }

@@ -149,8 +149,7 @@ public:
     QString execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
                     const ExRunBody& onLogonFailed);
     // The same with everything a program's table says about its runs: logon (the stored settings
-    // unless the table has its own), body, logon failure, the status text during the logon, the
-    // interrupt note and the summary's frame.
+    // unless the table has its own), body, logon failure, the interrupt note and the summary's frame.
     QString execute(const ExImporterTable& table);
 
     [[nodiscard]] QString summary() const { return m_summary.text(); }
