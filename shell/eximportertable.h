@@ -39,6 +39,7 @@ struct ExImporterTable {
     ExRunBody body;             // the run's body, after a successful logon (worker thread)
     ExRunBody onLogonFailed;    // optional: lines to add after the logon failure text (worker thread)
     ExLogonFunction logon;      // optional: replaces the stored-settings logon (tests, e-mail)
+    QString journalPath;        // the import journal; empty: none (exRunImporter sets the user's own)
     ExProgressForm progressForm;
     bool interruptNote = true;  // a stopped run's summary starts with the interrupt note
     // Optional: the whole summary (note and lines) as the completion dialog gets it, e.g. inside

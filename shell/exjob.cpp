@@ -19,6 +19,7 @@ ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*
                                             emit UpdateStatus(code, text);
                                     });
     m_run->setSummaryStyle(table.interruptNote, table.summaryFrame);
+    m_run->setJournalPath(table.journalPath);
 }
 
 ExJob::~ExJob()
