@@ -570,8 +570,12 @@ void Builder::propertyHeaders(GMimeMessage* msg, bool completing)
         const bool addSender = lacks("Sender");
         const std::string senderAddr =
             addressOf(p.str(SenderSmtp), p.str(SenderAddrType), p.str(SenderEmail), p.str(SenderName));
-        const std::string reprAddr =
+        std::string reprAddr =
             addressOf(p.str(SentReprSmtp), p.str(SentReprAddrType), p.str(SentReprEmail), p.str(SentReprName));
+        // A representing entry kept by name alone (drafts, mail sent as oneself) that names the
+        // sender is the sender, address included.
+        if (reprAddr.empty() && g_ascii_strcasecmp(p.str(SentReprName).c_str(), p.str(SenderName).c_str()) == 0)
+            reprAddr = senderAddr;
         const bool haveRepr = !p.str(SentReprName).empty() || !reprAddr.empty();
         InternetAddressList* from = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_FROM);
         if (haveRepr)

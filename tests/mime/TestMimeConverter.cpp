@@ -95,7 +95,7 @@ void TestMimeConverter::synthesizedMessage()
     const QByteArray items = QByteArray(R"([{
       "props": {"0x0037001F": "Grüße aus Köln – 报告", "0x0C1A001F": "Jürgen Müller",
                 "0x0C1E001F": "EX", "0x0C1F001F": "/O=KELVOR/OU=FIRST/CN=RECIPIENTS/CN=JMUELLER",
-                "0x5D01001F": "j.mueller@kelvor.example", "0x00390040": "2013-07-04T12:30:05Z",
+                "0x5D01001F": "j.mueller@kelvor.example", "0x0042001F": "Jürgen Müller", "0x00390040": "2013-07-04T12:30:05Z",
                 "0x0E060040": "2013-07-04T12:31:00Z", "0x00170003": 2,
                 "0x1000001F": "Hallo Welt, schöne Grüße", "0x1013001F": "<html><body>Bild: <img src=\"cid:bild1@kelvor\"></body></html>"},
       "recipients": [
@@ -131,7 +131,9 @@ void TestMimeConverter::synthesizedMessage()
         QVERIFY2(static_cast<unsigned char>(c) < 0x80, headers.constData());
     QVERIFY(headers.toLower().contains("=?utf-8?"));
     QCOMPARE(m.subject, QStringLiteral("Grüße aus Köln – 报告"));
+    // Sent for himself: the representing name alone names the sender, whose address it takes.
     QCOMPARE(m.from, QStringList{QStringLiteral("Jürgen Müller <j.mueller@kelvor.example>")});
+    QVERIFY(!headers.contains("\r\nSender:"));
     // A display name that is an address (Outlook 97 keeps typed addresses so) is the address.
     QCOMPARE(m.to, (QStringList{QStringLiteral("Łukasz Żółw <lukasz@example.pl>"), QStringLiteral(" <nobody@yahoo.com>")}));
     // An Exchange recipient without SMTP address keeps its name, never the X.500 name as address.
