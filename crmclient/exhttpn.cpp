@@ -488,34 +488,57 @@ bool CExHTTPn::connect()
     return true;
 }
 
+template <typename Value>
+int CExHTTPn::setSecure(void* handle, CrmSecureOption which, int option, const char* name, Value value)
+{
+    CURLcode result = CURLE_UNKNOWN_OPTION;
+    if (!m_refuse || !m_refuse(which))
+        result = curl_easy_setopt(static_cast<CURL*>(handle), CURLoption(option), value);
+    if (result != CURLE_OK)
+        log("HttpSendRequest FAILED: %s not taken (0x%x)\n", name, unsigned(result));
+    return int(result);
+}
+
 bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 length)
 {
     if (!m_ready || !m_curl)
         return false;
     CURL* h = m_curl->easy.get();
+    m_failure = CrmTransportFailure::None;
+    m_mayHaveArrived = false;
 
-    // The request's own header list: the fixed lines plus the caller's.
+    // The request's own header list: the fixed lines plus the caller's. A line that cannot be added
+    // would change the request (the SOAPAction line tells the CRM what to do): nothing is sent then.
     HeaderList all;
-    for (curl_slist* item = m_curl->headers.get(); item; item = item->next)
-        appendHeader(all, item->data);
+    bool listed = true;
+    for (curl_slist* item = m_curl->headers.get(); item && listed; item = item->next)
+        listed = appendHeader(all, item->data);
     const QStringList lines = headers.split(QLatin1String("\r\n"), Qt::SkipEmptyParts);
     for (const QString& line : lines) {
         const QByteArray bytes = line.trimmed().toUtf8();
-        if (!bytes.isEmpty())
-            appendHeader(all, bytes.constData());
+        if (listed && !bytes.isEmpty())
+            listed = appendHeader(all, bytes.constData());
     }
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, all.get());
+    CURLcode result = CURLE_OK;
+    if (!listed) {
+        result = CURLE_OUT_OF_MEMORY;
+        log("HttpAddRequestHeaders FAILED: 0x%x\n", unsigned(result));
+    }
+    if (result == CURLE_OK)
+        result = CURLcode(setSecure(h, CrmSecureOption::Headers, CURLOPT_HTTPHEADER, "CURLOPT_HTTPHEADER", all.get()));
     m_body = body ? body : "";
     m_bodyLength = body ? qMax<qint64>(length, 0) : 0;
     // Given as one block: a small request leaves in one piece with its header lines.
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodyLength));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, m_body);
+    if (result == CURLE_OK)
+        result = CURLcode(setSecure(h, CrmSecureOption::Body, CURLOPT_POSTFIELDSIZE_LARGE,
+                                    "CURLOPT_POSTFIELDSIZE_LARGE", curl_off_t(m_bodyLength)));
+    if (result == CURLE_OK)
+        result = CURLcode(setSecure(h, CrmSecureOption::Body, CURLOPT_POSTFIELDS, "CURLOPT_POSTFIELDS", m_body));
 
-    m_failure = CrmTransportFailure::None;
-    m_mayHaveArrived = false;
-    const CURLcode result = CURLcode(m_curl->https ? performSecure() : perform(m_logon));
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    if (result == CURLE_OK)
+        result = CURLcode(m_curl->https ? performSecure() : perform(m_logon));
+    (void)curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    (void)curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
     m_body = nullptr;
     if (result != CURLE_OK)
         log("HttpSendRequest FAILED: 0x%x\n", unsigned(result));
@@ -590,15 +613,23 @@ int CExHTTPn::performSecure()
     std::unique_ptr<CURL, EasyDeleter> probe(curl_easy_init());
     if (!probe)
         return CURLE_OUT_OF_MEMORY;
-    curl_easy_setopt(probe.get(), CURLOPT_URL, m_curl->url.constData());
-    curl_easy_setopt(probe.get(), CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(probe.get(), CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(probe.get(), CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(probe.get(), CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs));
-    curl_easy_setopt(probe.get(), CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(probe.get(), CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(probe.get(), CURLOPT_CERTINFO, 1L);
-    result = CURLcode(perform(m_logon, probe.get()));
+    CURL* p = probe.get();
+    // Without CONNECT_ONLY the probe would send a request to a server nobody vouches for.
+    result = CURLcode(setSecure(p, CrmSecureOption::HandshakeOnly, CURLOPT_CONNECT_ONLY, "CURLOPT_CONNECT_ONLY", 1L));
+    if (result != CURLE_OK)
+        return int(result);
+    bool ok = curl_easy_setopt(p, CURLOPT_URL, m_curl->url.constData()) == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_SSL_VERIFYPEER, 0L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_CERTINFO, 1L) == CURLE_OK;
+    if (!ok) {
+        log("HttpSendRequest FAILED: the handshake probe could not be prepared, nothing sent\n");
+        return CURLE_FAILED_INIT;
+    }
+    result = CURLcode(perform(m_logon, p));
     const QByteArray seen = result == CURLE_OK ? serverCertificatePin(probe.get()) : QByteArray();
     probe.reset();
     if (result != CURLE_OK)
@@ -618,18 +649,33 @@ int CExHTTPn::performSecure()
     return int(result);
 }
 
-// A transfer that accepts exactly the server key pin, whether or not its certificate verifies.
+// A transfer that accepts exactly the server key pin, whether or not its certificate verifies. The pin is
+// set while verification is still on, so a libcurl that cannot pin never gets as far as an unverified
+// transfer; and a handle whose verification cannot be switched on again is not used for another one.
 int CExHTTPn::performPinned(const QByteArray& pin)
 {
     CURL* h = m_curl->easy.get();
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, pin.constData());
-    const int result = perform(m_logon);
-    curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, static_cast<const char*>(nullptr));
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-    return result;
+    CURLcode result = CURLcode(
+        setSecure(h, CrmSecureOption::PinnedKey, CURLOPT_PINNEDPUBLICKEY, "CURLOPT_PINNEDPUBLICKEY", pin.constData()));
+    if (result == CURLE_OK)
+        result = CURLcode(
+            setSecure(h, CrmSecureOption::Verification, CURLOPT_SSL_VERIFYPEER, "CURLOPT_SSL_VERIFYPEER", 0L));
+    if (result == CURLE_OK)
+        result = CURLcode(
+            setSecure(h, CrmSecureOption::Verification, CURLOPT_SSL_VERIFYHOST, "CURLOPT_SSL_VERIFYHOST", 0L));
+    if (result == CURLE_OK)
+        result = CURLcode(perform(m_logon));
+    CURLcode restored = CURLcode(setSecure(h, CrmSecureOption::Verification, CURLOPT_SSL_VERIFYPEER,
+                                           "CURLOPT_SSL_VERIFYPEER", 1L));
+    if (restored == CURLE_OK)
+        restored = CURLcode(setSecure(h, CrmSecureOption::Verification, CURLOPT_SSL_VERIFYHOST,
+                                      "CURLOPT_SSL_VERIFYHOST", 2L));
+    // A pin left in place would only make the handle stricter.
+    (void)curl_easy_setopt(h, CURLOPT_PINNEDPUBLICKEY, static_cast<const char*>(nullptr));
+    // A refused key leads to a second, verifying transfer on this handle: never without verification.
+    if (restored != CURLE_OK && result != CURLE_OK)
+        return int(restored);
+    return int(result);
 }
 
 void forgetCrmCertificate(const QString& baseUrl)

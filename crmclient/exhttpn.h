@@ -16,6 +16,7 @@
 #include <QtGlobal>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 // curl_global_init exactly once per process. CExHTTPn calls ensureCurlGlobalInit() itself; a
@@ -69,6 +70,17 @@ void forgetCrmCertificate(const QString& baseUrl);
 // connections, as a new program start would.
 void resetCrmTransport();
 
+// Transfer options whose failure would weaken the TLS checks or change what is sent. When libcurl does
+// not take one of them (a TLS back-end without pinning, say) the exchange fails before any byte
+// leaves, with a line in the HTTP log.
+enum class CrmSecureOption {
+    Verification,  // verifying the peer and its host name, switched off only while a key is pinned
+    PinnedKey,     // the remembered public key of an unverified certificate
+    Headers,       // the request's header lines
+    Body,          // the request body and its length
+    HandshakeOnly  // the handshake that shows an unknown server's key sends no request
+};
+
 class CExHTTPn
 {
 public:
@@ -106,6 +118,10 @@ public:
     // Base URL + "soap/index.php?op=" + service, with exactly one "/" before "soap".
     [[nodiscard]] static QString composeUrl(const QString& baseUrl, const QString& service);
 
+    // Seam for tests: an option for which refuse() returns true is reported as not taken, as a libcurl
+    // built without it would. Set before sendRequest().
+    void setOptionRefusal(std::function<bool(CrmSecureOption)> refuse) { m_refuse = std::move(refuse); }
+
 private:
     struct Curl;
     void log(const char* format, ...)
@@ -118,6 +134,9 @@ private:
     int performSecure();
     int performPinned(const QByteArray& pin);
     void classify(int result);
+    // Sets an option listed in CrmSecureOption; logs and returns libcurl's error when it is not taken.
+    template <typename Value>
+    int setSecure(void* handle, CrmSecureOption which, int option, const char* name, Value value);
 
     std::unique_ptr<Curl> m_curl;
     QByteArray m_logPath;
@@ -137,5 +156,6 @@ private:
     qint64 m_bodyLength = 0;
     int m_requestStarts = 0;
     qint64 m_answerCap = 0;
+    std::function<bool(CrmSecureOption)> m_refuse;
     enum class Stop { None, TooLarge, OutOfMemory, Resend, Aborted, Stalled, TooLong } m_stop = Stop::None;
 };

@@ -47,6 +47,7 @@ using Failure = CrmTransportFailure;
 
 Q_DECLARE_METATYPE(MisbehavingServer::Mode)
 Q_DECLARE_METATYPE(CrmTransportFailure)
+Q_DECLARE_METATYPE(CrmSecureOption)
 
 class TestTransferBounds : public QObject
 {
@@ -62,6 +63,8 @@ private slots:
     void oneConnectionForARun();
     void droppedConnection();
     void certificateDecision();
+    void failClosed_data();
+    void failClosed();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -342,6 +345,84 @@ void TestTransferBounds::certificateDecision()
         QVERIFY(!storedCertificatePin(host).isEmpty());
         QVERIFY(storedCertificatePin(host) != firstPin);
     }
+}
+
+void TestTransferBounds::failClosed_data()
+{
+    QTest::addColumn<CrmSecureOption>("option");
+    QTest::addColumn<int>("refusedCall"); // the how-many-th setting of that option libcurl does not take
+    QTest::addColumn<QString>("remembered"); // the key remembered before, "" for none
+    QTest::addColumn<QString>("shown");      // the key the server shows, "" for plain http
+    QTest::addColumn<QByteArray>("logLine");
+    using O = CrmSecureOption;
+    const QString first = QStringLiteral("first");
+    const QString second = QStringLiteral("second");
+    QTest::newRow("pin of a first-seen key") << O::PinnedKey << 1 << QString() << first
+                                             << QByteArray("CURLOPT_PINNEDPUBLICKEY not taken");
+    QTest::newRow("pin of a remembered key") << O::PinnedKey << 1 << first << first
+                                             << QByteArray("CURLOPT_PINNEDPUBLICKEY not taken");
+    QTest::newRow("verification not back on after another key")
+        << O::Verification << 3 << first << second << QByteArray("CURLOPT_SSL_VERIFYPEER not taken");
+    QTest::newRow("handshake probe") << O::HandshakeOnly << 1 << QString() << first
+                                     << QByteArray("CURLOPT_CONNECT_ONLY not taken");
+    QTest::newRow("header lines") << O::Headers << 1 << QString() << QString()
+                                  << QByteArray("CURLOPT_HTTPHEADER not taken");
+    QTest::newRow("body") << O::Body << 1 << QString() << QString()
+                          << QByteArray("CURLOPT_POSTFIELDSIZE_LARGE not taken");
+}
+
+// An option that weakens nothing when it is taken must not weaken anything when it is not: the
+// exchange fails before a byte of the request reaches the server.
+void TestTransferBounds::failClosed()
+{
+    QFETCH(CrmSecureOption, option);
+    QFETCH(int, refusedCall);
+    QFETCH(QString, remembered);
+    QFETCH(QString, shown);
+    QFETCH(QByteArray, logLine);
+    const QString dir = m_dir->path();
+    MisbehavingServer server(Mode::Answer, loginAnswer);
+    quint16 port = server.port();
+    QString url = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+    std::unique_ptr<TlsFront> front;
+    if (!shown.isEmpty()) {
+        {
+            MisbehavingServer probe(Mode::Answer); // a free port for the front
+            port = probe.port();
+        }
+        url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
+        storeCertificatePin(QStringLiteral("127.0.0.1:%1").arg(port), QString());
+        resetCrmTransport();
+        if (!remembered.isEmpty()) {
+            QVERIFY(TlsFront::makeCertificate(dir, remembered));
+            front = std::make_unique<TlsFront>(dir, remembered, port, server.port());
+            QVERIFY2(front->isUp(), "stunnel4 does not answer");
+            QVERIFY(crmExchange(url, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"),
+                                "http.log", request)
+                        .sent);
+            QVERIFY(QFile::remove(QStringLiteral("http.log")));
+        }
+        if (shown != remembered) {
+            front.reset();
+            QVERIFY(TlsFront::makeCertificate(dir, shown));
+            front = std::make_unique<TlsFront>(dir, shown, port, server.port());
+            QVERIFY2(front->isUp(), "stunnel4 does not answer");
+        }
+    }
+    const qsizetype before = server.requests().size();
+    {
+        CExHTTPn http(url, QStringLiteral("logon"), "http.log");
+        QVERIFY(http.isReady());
+        int calls = 0;
+        http.setOptionRefusal([&](CrmSecureOption o) { return o == option && ++calls == refusedCall; });
+        QVERIFY(!http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), request));
+        QVERIFY(!http.requestMayHaveArrived());
+        QCOMPARE(http.dataAvailable(), 0u);
+        QCOMPARE(calls, refusedCall);
+    }
+    QCOMPARE(server.requests().size(), before);
+    const QByteArray log = readAll(QStringLiteral("http.log"));
+    QVERIFY2(log.contains("HttpSendRequest FAILED: " + logLine), log.constData());
 }
 
 QTEST_GUILESS_MAIN(TestTransferBounds)
