@@ -309,6 +309,8 @@ void MailReader::run()
             entry.item = std::make_shared<MailItem>();
             if (!rows.next(*entry.item))
                 break;
+            if (entry.item->kind == MailItem::Kind::Message && m_skip && m_skip(folder, entry.item->entryId))
+                entry.item->kind = MailItem::Kind::Skipped;
             if (entry.item->kind == MailItem::Kind::Message && !convert(rows, entry))
                 return;
             if (!push(std::move(entry)))

@@ -4,6 +4,7 @@
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exinflight.h"
+#include "exjournal.h"
 #include "exrun.h"
 #include "exsoapcall.h"
 #include "mailfolders.h"
@@ -122,16 +123,29 @@ public:
             if (folder && folder->isStoreRoot)
                 stores.append(folder);
         }
+        // What an earlier import into this CRM recorded decides which CRM folders are used again and
+        // which messages go. The journal is opened here: it is used by this thread alone.
+        MailJournal journal(m_mail.m_journalPath.isEmpty() ? nullptr : std::make_unique<ExJournal>(m_mail.m_journalPath),
+                            ExJournalCrm{m_mail.m_crmUrl, m_mail.m_crmLoginName});
+        journal.setMode(m_mail.m_journalMode);
+        m_journal = &journal;
         MailFolderWalk walk;
         walk.isSelected = [this](const ExFOLDER* folder) { return m_selected.contains(folder); };
         walk.stopRequested = [this] { return m_run.stopRequested(); };
         walk.importFolderMails = [this](ExFOLDER* folder, qint64 target) { importFolder(folder, target); };
+        walk.knownFolder = [&journal](const ExFOLDER* folder) { return journal.reuseFolder(folder); };
+        walk.folderCreated = [&journal](const ExFOLDER* folder, qint64 created) { journal.folderCreated(folder, created); };
         m_order = mailFoldersInImportOrder(stores, walk.isSelected);
+        // Before the reader starts: the journal reads the folders' entry ids from the store.
+        journal.load(m_run.selectedFolders());
 
         {
             // The messages are read and converted ahead, from the logon on, while the folders are
             // created and the uploads travel.
             MailReader reader(m_order, m_mail.m_convert, m_memory);
+            reader.setSkip([&journal](const ExFOLDER* folder, const QByteArray& entryId) {
+                return journal.plan(folder, entryId) == MailJournal::Plan::Skip;
+            });
             reader.start();
             m_reader = &reader;
             ExInflight inflight(
@@ -157,7 +171,8 @@ public:
                             QStringLiteral("<font color=\"red\"><i>") + QString::number(m_mail.m_failedCount) +
                             QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>") +
                             ExRun::accountingLines(m_run.mayBeStored(), 0, notTried, QStringLiteral("E-Mails")) +
-                            m_mail.m_errorReport);
+                            journal.summaryLines() + m_mail.m_errorReport);
+        m_journal = nullptr;
     }
 
 private:
@@ -217,6 +232,8 @@ private:
         }
         qDebug() << "Importing Mail: size: " << item->mime.size() << " folder_id: " << target
                  << " Subject: " << item->subject;
+        // Recorded before it leaves, so that a crash during the upload leaves a trace for the next run.
+        m_journal->uploading(entry.folder, item->entryId);
         auto upload = std::make_shared<MailUpload>(m_memory);
         upload->request = buildImportMailSourceRequest(m_run.sessionId(), target, item->mime);
         m_memory.hold(upload->request.size());
@@ -276,14 +293,22 @@ private:
         case MailItem::Kind::Passed:
             outcome.result = MailOutcome::Result::Passed;
             break;
+        case MailItem::Kind::Skipped:
+            outcome.result = MailOutcome::Result::Skipped;
+            m_journal->skippedOne();
+            break;
         case MailItem::Kind::Message:
-            if (upload)
+            if (upload) {
                 uploaded(outcome, *upload, result);
+                journalUpload(outcome);
+            }
             break;
         }
         m_currentMailInfo.clear();
         if (outcome.result != MailOutcome::Result::NotSent)
             m_accounted[progress.folder] += 1;
+        if (outcome.result == MailOutcome::Result::Skipped)
+            m_run.status(3, QString::number(item.row));
         if (outcome.result != MailOutcome::Result::NotSent && item.kind == MailItem::Kind::Message) {
             m_run.status(3, QString::number(item.row));
             m_run.status(2, QStringLiteral("%1 / %2 E-Mails  ~%3 Min.")
@@ -346,6 +371,19 @@ private:
             qCritical() << "Can't Import E-Mail: retcode: " << value << " " << upload.logged;
     }
 
+    // What the journal keeps of an upload's end.
+    void journalUpload(const MailOutcome& outcome)
+    {
+        if (outcome.result == MailOutcome::Result::NotSent) {
+            // It never left: the next run sends it as one never tried.
+            m_journal->uploaded(outcome.folder, outcome.entryId, -1, false);
+            return;
+        }
+        if (m_journal->plan(outcome.folder, outcome.entryId) == MailJournal::Plan::SendAgain)
+            m_journal->sentAgain(outcome.subject);
+        m_journal->uploaded(outcome.folder, outcome.entryId, outcome.crmValue, outcome.mayBeStored);
+    }
+
     void fail(MailOutcome& outcome, const QString& reason)
     {
         outcome.result = MailOutcome::Result::Failed;
@@ -362,6 +400,7 @@ private:
     MailMemory m_memory;
     MailReader* m_reader = nullptr;
     ExInflight* m_inflight = nullptr;
+    MailJournal* m_journal = nullptr;
     QString m_currentMailInfo;
 };
 
@@ -383,7 +422,32 @@ bool ExMailRun::prepare()
         m_crmPassword = settings.password;
         m_settingsRead = !m_crmUrl.isEmpty();
     }
+    m_journalMode = MailJournal::Mode::New;
     return !m_crmUrl.isEmpty() && m_crmLoginName.size() >= 2;
+}
+
+bool ExMailRun::askResume(const QList<ExFOLDER*>& selected,
+                          const std::function<MailResumeChoice(int imported, int total)>& ask)
+{
+    m_journalMode = MailJournal::Mode::New;
+    if (m_journalPath.isEmpty())
+        return true;
+    // This journal object lives only for the question; the run opens its own in its thread.
+    MailJournal journal(std::make_unique<ExJournal>(m_journalPath), ExJournalCrm{m_crmUrl, m_crmLoginName});
+    const MailJournal::Tally tally = journal.tally(QList<const ExFOLDER*>(selected.cbegin(), selected.cend()));
+    if (!tally.recorded)
+        return true;
+    switch (ask(tally.imported, tally.total)) {
+    case MailResumeChoice::Cancel:
+        return false;
+    case MailResumeChoice::Missing:
+        m_journalMode = MailJournal::Mode::Resume;
+        break;
+    case MailResumeChoice::All:
+        m_journalMode = MailJournal::Mode::All;
+        break;
+    }
+    return true;
 }
 
 ExImporterTable ExMailRun::table()

@@ -7,6 +7,7 @@
 
 #include "crmexchange.h"
 #include "eximportertable.h"
+#include "mailjournal.h"
 #include "mailreader.h"
 #include "xmapi.h"
 
@@ -28,7 +29,8 @@ struct MailOutcome {
         Imported, // the CRM answered with an id
         Failed,   // counted as failed; reason says why
         NotSent,  // the run ended before any byte of it left: not counted
-        Passed    // the row is no message (or has no entry id): not counted
+        Passed,   // the row is no message (or has no entry id): not counted
+        Skipped   // an earlier run imported it (import journal): not sent, not counted
     };
     Result result = Result::Failed;
     const ExFOLDER* folder = nullptr;
@@ -70,11 +72,18 @@ public:
     void setOutcomeHook(std::function<void(const MailOutcome&)> hook) { m_outcomeHook = std::move(hook); }
     // Where the transport log goes (default: current folder + "/kelvor_exhttp.log").
     void setHttpLogPath(const QByteArray& path) { m_httpLogPath = path; }
+    // The import journal (exjournal.h); empty (the default) runs without one.
+    void setJournalPath(const QString& path) { m_journalPath = path; }
 
     // GUI thread, before a run: reads the stored settings at the first run of the program start that
     // finds an address. False when no run can start (no address, or a login name shorter than 2
     // characters); the run then ends without a word, as it always did.
     [[nodiscard]] bool prepare();
+    // GUI thread, after prepare() and before the run: when the import journal knows the selected
+    // folders for this CRM, ask(imported, total) ("Bereits importiert") decides whether the run
+    // resumes into the earlier CRM folders or imports all again. False: the user chose no import.
+    [[nodiscard]] bool askResume(const QList<ExFOLDER*>& selected,
+                                 const std::function<MailResumeChoice(int imported, int total)>& ask);
 
     // What the run frame needs: the logon with the settings prepare() read, the body, the texts and
     // the summary's frame. The table refers to this object, which must outlive every run made with it.
@@ -110,6 +119,8 @@ private:
     FolderCrmFactory m_folderCrm;
     std::function<void(const MailOutcome&)> m_outcomeHook;
     QByteArray m_httpLogPath;
+    QString m_journalPath;
+    MailJournal::Mode m_journalMode = MailJournal::Mode::New; // of the next run
 
     bool m_settingsRead = false;
     QString m_crmUrl;

@@ -15,7 +15,8 @@
 #include <functional>
 
 struct MailRunRecord {
-    bool started = false; // prepare() let the run start
+    bool started = false; // prepare() and the "Bereits importiert" answer let the run start
+    QList<QPair<int, int>> resumeAsked; // (imported, total) of every "Bereits importiert"
     QString summary;
     QList<QPair<int, QString>> status;
 
@@ -31,15 +32,15 @@ struct MailRunRecord {
 };
 
 // One run over the store trees with the folders for which isSelected() holds; hook sees every
-// progress code as it is sent, in the run's thread.
+// progress code as it is sent, in the run's thread; resumeAnswer is the answer to "Bereits importiert".
 inline MailRunRecord runMail(ExMailRun& mail, const QList<ExFOLDER*>& stores,
                              const std::function<bool(const ExFOLDER*)>& isSelected,
-                             const std::function<void(ExRun&, int, const QString&)>& hook = {})
+                             const std::function<void(ExRun&, int, const QString&)>& hook = {},
+                             MailResumeChoice resumeAnswer = MailResumeChoice::Missing)
 {
     MailRunRecord record;
     if (!mail.prepare())
         return record;
-    record.started = true;
     const QList<ExFOLDER*> all = ExMailRun::treeOrder(stores);
     QList<ExFOLDER*> selected;
     int total = 0;
@@ -50,6 +51,13 @@ inline MailRunRecord runMail(ExMailRun& mail, const QList<ExFOLDER*>& stores,
                 total += folder->itemCount;
         }
     }
+    const bool go = mail.askResume(selected, [&](int imported, int total) {
+        record.resumeAsked.append({imported, total});
+        return resumeAnswer;
+    });
+    if (!go)
+        return record;
+    record.started = true;
     ExRun* self = nullptr;
     ExRun run(all, selected, total, false, [&](int code, const QString& text) {
         record.status.append({code, text});
