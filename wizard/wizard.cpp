@@ -2,7 +2,6 @@
 
 #include "crmsettings.h"
 #include "exchecker.h"
-#include "exhttpn.h"
 #include "ui_wizard.h"
 
 #include <QCloseEvent>
@@ -16,8 +15,8 @@ static void initWizardResources()
     Q_INIT_RESOURCE(wizard);
 }
 
-Wizard::Wizard(QWidget* parent, const QString& programDir)
-    : QWidget(parent), m_ui(std::make_unique<Ui::WizardClass>()),
+Wizard::Wizard(CrmTransport& transport, QWidget* parent, const QString& programDir)
+    : QWidget(parent), m_transport(transport), m_ui(std::make_unique<Ui::WizardClass>()),
       m_launcher(std::make_unique<ImporterLauncher>(programDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                                          : programDir))
 {
@@ -78,7 +77,7 @@ void Wizard::StartCheck()
     if (m_checker)
         return;
     m_ui->chkLabel->setText(QString::fromUtf8(checkingText));
-    m_checker = new ExChecker(m_ui->leLOGIN->text(), m_ui->lePASS->text(), m_ui->leURL->text(), this);
+    m_checker = new ExChecker(m_transport, m_ui->leLOGIN->text(), m_ui->lePASS->text(), m_ui->leURL->text(), this);
     if (!m_refusedCertificateUrl.isEmpty() && m_refusedCertificateUrl == m_ui->leURL->text())
         m_checker->setReplaceCertificate(true);
     m_refusedCertificateUrl.clear();
@@ -92,7 +91,7 @@ void Wizard::CheckDone(bool ok)
     QString text = QString::fromUtf8(ok ? successText : failureText);
     if (m_checker) {
         const CrmLogonOutcome& outcome = m_checker->outcome();
-        const auto certificate = CrmCertificate(outcome.certificate);
+        const CrmCertificate certificate = outcome.certificate;
         if (!ok && outcome.failure != CrmLogonFailure::None)
             text += QStringLiteral("<br>") + crmLogonFailureText(outcome.failure);
         if (outcome.failure == CrmLogonFailure::CertificateRefused) {

@@ -14,6 +14,7 @@ namespace Ui
 {
 class WizardClass;
 }
+class CrmTransport;
 class ExChecker;
 
 class Wizard : public QWidget
@@ -29,8 +30,9 @@ public:
     static constexpr const char* knownText = "Zertifikat nicht verifiziert, wie gespeichert";
     static constexpr const char* replaceText = "Erneut \"Prüfen\" übernimmt das neue Zertifikat";
 
-    // programDir: where the importers are looked for first (default: the wizard's own folder).
-    explicit Wizard(QWidget* parent = nullptr, const QString& programDir = {});
+    // transport: the program's, for the login check (it outlives the window); programDir: where the
+    // importers are looked for first (default: the wizard's own folder).
+    explicit Wizard(CrmTransport& transport, QWidget* parent = nullptr, const QString& programDir = {});
     ~Wizard() override;
 
     [[nodiscard]] const ImporterLauncher& launcher() const { return *m_launcher; }
@@ -56,6 +58,7 @@ private:
     void saveSettings();
     void launch(Importer importer);
 
+    CrmTransport& m_transport;
     std::unique_ptr<Ui::WizardClass> m_ui;
     QPointer<ExChecker> m_checker;
     // The address whose certificate was refused by the last check: the next check of the same

@@ -1,4 +1,6 @@
 // E-mail import runs end to end: memory store, the run, the MIME converter, the local test CRM.
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exmessagelog.h"
@@ -183,6 +185,10 @@ private Q_SLOTS:
     void failureKindsAndTwoRuns();
     void stopDuringFolder();
     void logonRefused();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailRun::initTestCase()
@@ -232,7 +238,7 @@ void TestMailRun::failureKindsAndTwoRuns()
     installMessageLog(QStringLiteral("kelvor_email.log"));
     RecordingView view;
     view.selected.insert(inbox);
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     QString converting;
     run.setConverter([&](xmapi::Message& message, QByteArray& mime) -> xmapi::HResult {
         converting = subjectOf(message);
@@ -255,7 +261,7 @@ void TestMailRun::failureKindsAndTwoRuns()
             crm.setFault(QStringLiteral("answer:crmImportMailSource=0"));
         if (converting == QLatin1String("Kaputt"))
             crm.setFault(QStringLiteral("garbage:crmImportMailSource"));
-        CrmExchangeResult r = crmExchange(url, service, action, log, request);
+        CrmExchangeResult r = crmExchange(m_transport, url, service, action, log, request);
         crm.setFault(QString());
         return r;
     });
@@ -364,7 +370,7 @@ void TestMailRun::stopDuringFolder()
 
     RecordingView view;
     view.selected = {store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     view.afterUpload = [&] {
         if (view.status2.size() == 2)
             run.StopJob();
@@ -400,7 +406,7 @@ void TestMailRun::logonRefused()
     QVERIFY(store.ok());
     RecordingView view;
     view.selected = {store.folder(QStringLiteral("Eins"))};
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     run.StopJob();
     run.ImportFolders(store.stores());
     QCOMPARE(view.progressShown, 1);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "crmsettings.h"
+#include "crmtransport.h"
 #include "exfolder.h"
 #include "eximportertable.h"
 #include "exoutlook.h"
@@ -208,7 +209,9 @@ inline RunRecord runImport(const ExImporterTable& table, const QList<ExFOLDER*>&
     });
     self = &run;
     const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
-    record.summary = run.execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
+    record.summary = run.execute(transport, logon, table.logonHttpLog, table.body, table.onLogonFailed);
     return record;
 }
 
