@@ -2,6 +2,7 @@
 //
 // libpff corrupts memory when one file handle is used by two threads at once, so every access to
 // a file (and to any item read from it) happens under that file's mutex.
+#include "pffhooks.h"
 #include "xmapi.h"
 #include "xmapi_internal.h"
 
@@ -104,6 +105,7 @@ struct PstFile {
     {
         lastRow.reset(); // before the file it belongs to
         if (file) {
+            forgetPffNameLookups();
             libpff_file_close(file, nullptr);
             libpff_file_free(&file, nullptr);
         }
@@ -1114,6 +1116,7 @@ FilePtr openFile(const std::string& path, std::size_t index)
     }
     if (libpff_file_open(f->file, path.c_str(), LIBPFF_OPEN_READ, err.out()) != 1) {
         f->openError = err.text();
+        forgetPffNameLookups();
         libpff_file_free(&f->file, nullptr);
         f->file = nullptr;
         return f;

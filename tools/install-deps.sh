@@ -7,7 +7,7 @@ packages=(
     g++ cmake make pkg-config
     qt6-base-dev qt6-translations-l10n fonts-dejavu-core
     libcurl4-openssl-dev libssl-dev
-    libpff-dev libbfio-dev pff-tools
+    libpff-dev libbfio-dev pff-tools zlib1g-dev
     libgmime-3.0-dev
     php-cli php-soap php-xml php-sqlite3 php-fpm nginx
     xvfb xauth xdotool stunnel4 openssl curl

@@ -29,6 +29,10 @@ public:
     static constexpr const char* rememberedText = "Zertifikat nicht verifiziert, wurde gespeichert";
     static constexpr const char* knownText = "Zertifikat nicht verifiziert, wie gespeichert";
     static constexpr const char* replaceText = "Erneut \"Prüfen\" übernimmt das neue Zertifikat";
+    // A check stopped with "Abbrechen": no outcome to tell.
+    static constexpr const char* abortedText = "<b>Prüfung abgebrochen</b>";
+    // An address the check does not try: the CRM is reached over HTTP or HTTPS only.
+    static constexpr const char* schemeText = "Die Adresse muss mit http:// oder https:// beginnen";
 
     // transport: the program's, for the login check (it outlives the window); programDir: where the
     // importers are looked for first (default: the wizard's own folder).
@@ -42,6 +46,7 @@ signals:
     void MakeLogin();
 
 public slots:
+    // Starts a check; while one runs, the same button ("Abbrechen" then) stops it.
     void StartCheck();
     void CheckDone(bool ok);
     void emailClicked();
@@ -55,6 +60,8 @@ protected:
 private:
     void fitHeading();
     void loadSettings();
+    // The address as it will be used: without surrounding blanks, which the field loses as well.
+    QString trimmedUrl();
     void saveSettings();
     void launch(Importer importer);
 

@@ -3,6 +3,10 @@
 //   mimebench [-o DIR] [-r N] FILE...
 //     -o DIR  also write each source as DIR/<n>.eml (inspection)
 //     -r N    repeat the conversion N times (default 1); the figures are of the fastest round
+//   mimebench -readpst N FILE...
+//     the same next to readpst, in N interleaved rounds: per file this conversion in-process, this
+//     program as a whole process (start-up included), and `readpst -e -j 0` writing one .eml per
+//     message to a tmpfs folder; CPU time (user + system) of each, the median round of each
 //   mimebench -big MIB
 //     converts one made-up message with a MIB MiB attachment and prints the growth of the peak
 //     resident memory during the conversion, as a multiple of the message size
@@ -14,15 +18,23 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -33,48 +45,54 @@ struct Counts {
     long maxMime = 0;
 };
 
-// Opens every entry of the folder's contents table (contents) or hierarchy table and hands it to use.
-template <typename Use>
-void forEachEntry(xmapi::Folder& folder, bool contents, Use use)
+// The e-mail importer's contents-table columns.
+const std::vector<xmapi::PropTag> kMailColumns = {PR_SUBJECT_W,     PR_MESSAGE_SIZE, PR_MESSAGE_DELIVERY_TIME,
+                                                  PR_SENDER_EMAIL_ADDRESS_W, PR_DISPLAY_TO_W, PR_ENTRYID};
+
+void convert(xmapi::Message& msg, Counts& c, const QString& outDir)
+{
+    QByteArray mime;
+    if (xmapi::failed(ConvertMessageToMime(msg, mime))) {
+        ++c.failed;
+        return;
+    }
+    ++c.messages;
+    c.mimeBytes += static_cast<double>(mime.size());
+    c.maxMime = std::max<long>(c.maxMime, static_cast<long>(mime.size()));
+    if (!outDir.isEmpty()) {
+        QFile f(QStringLiteral("%1/%2.eml").arg(outDir).arg(c.messages));
+        if (f.open(QIODevice::WriteOnly))
+            f.write(mime);
+    }
+}
+
+// The import's path through a folder: its contents table read one row at a time with the import's
+// columns, each message opened right after its row and converted; then the subfolders.
+void walk(xmapi::Folder& folder, Counts& c, const QString& outDir)
 {
     std::unique_ptr<xmapi::Table> t;
     xmapi::RowSet rows;
-    const xmapi::HResult hr =
-        contents ? folder.GetContentsTable(MAPI_UNICODE, t) : folder.GetHierarchyTable(MAPI_UNICODE, t);
-    if (xmapi::failed(hr) || !t || xmapi::HrQueryAllRows(*t, {PR_ENTRYID}, rows) != S_OK)
+    if (xmapi::succeeded(folder.GetContentsTable(MAPI_UNICODE, t)) && t && t->SetColumns(kMailColumns, 0) == S_OK) {
+        while (t->QueryRows(1, 0, rows) == S_OK && !rows.empty()) {
+            const xmapi::PropValue& id = rows.front().back();
+            std::uint32_t type = 0;
+            std::unique_ptr<xmapi::MapiProp> obj;
+            if (id.tag != PR_ENTRYID || xmapi::failed(folder.OpenEntry(id.bin, 0, type, obj)))
+                continue;
+            if (auto msg = xmapi::objectCast<xmapi::Message>(std::move(obj)))
+                convert(*msg, c, outDir);
+        }
+    }
+    t.reset();
+    if (xmapi::failed(folder.GetHierarchyTable(MAPI_UNICODE, t)) || !t || xmapi::HrQueryAllRows(*t, {PR_ENTRYID}, rows) != S_OK)
         return;
     for (const auto& r : rows) {
         std::uint32_t type = 0;
         std::unique_ptr<xmapi::MapiProp> obj;
         if (xmapi::succeeded(folder.OpenEntry(r[0].bin, 0, type, obj)))
-            use(std::move(obj));
+            if (auto sub = xmapi::objectCast<xmapi::Folder>(std::move(obj)))
+                walk(*sub, c, outDir);
     }
-}
-
-void walk(xmapi::Folder& folder, Counts& c, const QString& outDir)
-{
-    forEachEntry(folder, true, [&](std::unique_ptr<xmapi::MapiProp> obj) {
-        auto msg = xmapi::objectCast<xmapi::Message>(std::move(obj));
-        if (!msg)
-            return;
-        QByteArray mime;
-        if (xmapi::failed(ConvertMessageToMime(*msg, mime))) {
-            ++c.failed;
-            return;
-        }
-        ++c.messages;
-        c.mimeBytes += static_cast<double>(mime.size());
-        c.maxMime = std::max<long>(c.maxMime, static_cast<long>(mime.size()));
-        if (!outDir.isEmpty()) {
-            QFile f(QStringLiteral("%1/%2.eml").arg(outDir).arg(c.messages));
-            if (f.open(QIODevice::WriteOnly))
-                f.write(mime);
-        }
-    });
-    forEachEntry(folder, false, [&](std::unique_ptr<xmapi::MapiProp> obj) {
-        if (auto sub = xmapi::objectCast<xmapi::Folder>(std::move(obj)))
-            walk(*sub, c, outDir);
-    });
 }
 
 bool convertFile(const QString& path, Counts& c, const QString& outDir)
@@ -179,6 +197,110 @@ private:
     std::size_t m_size;
 };
 
+// Runs a program to its end with its output discarded; its user + system CPU seconds, or -1 when it
+// could not be started or did not end with 0.
+double childCpuSeconds(const QStringList& command)
+{
+    std::vector<std::string> args;
+    for (const QString& a : command)
+        args.push_back(a.toStdString());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage u{};
+    if (wait4(pid, &status, 0, &u) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return -1;
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+long countFiles(const QString& dir, const QString& suffix)
+{
+    long n = 0;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        if (it.next().endsWith(suffix))
+            ++n;
+    return n;
+}
+
+// Messages read and converted per CPU second, next to readpst on the same files in the same run.
+int besideReadpst(const QString& self, int rounds, const QStringList& files)
+{
+    QTemporaryDir out(QStringLiteral("/dev/shm/mimebench.XXXXXX"));
+    if (!out.isValid()) {
+        std::fprintf(stderr, "no temporary folder in /dev/shm\n");
+        return 1;
+    }
+    std::printf("%d rounds, medians; CPU = user + system; readpst -e -j 0 writes to %s\n", rounds,
+                qPrintable(out.path()));
+    std::printf("%-24s | %5s %9s %9s | %9s | %5s %9s %9s | %s\n", "file", "msgs", "cpu s", "msgs/s", "proc cpu s",
+                "eml", "readpst s", "msgs/s", "rate / readpst: in-process, whole process");
+    double sumIn = 0, sumProc = 0, sumReadpst = 0;
+    long sumMsgs = 0, sumEml = 0;
+    for (const QString& path : files) {
+        std::vector<double> in, proc, readpst;
+        long messages = 0, eml = 0;
+        for (int round = 0; round < rounds; ++round) {
+            Counts c;
+            const double cpu0 = cpuSeconds();
+            if (!convertFile(path, c, QString())) {
+                std::fprintf(stderr, "%s: cannot be opened\n", qPrintable(path));
+                return 1;
+            }
+            in.push_back(cpuSeconds() - cpu0);
+            messages = c.messages;
+            proc.push_back(childCpuSeconds({self, path}));
+            const QString dir = out.path() + QStringLiteral("/r");
+            QDir(dir).removeRecursively();
+            QDir().mkpath(dir);
+            const double r = childCpuSeconds({QStringLiteral("readpst"), QStringLiteral("-e"), QStringLiteral("-j"),
+                                              QStringLiteral("0"), QStringLiteral("-q"), QStringLiteral("-o"), dir, path});
+            if (r < 0) {
+                std::fprintf(stderr, "readpst failed on %s (apt-get install pst-utils)\n", qPrintable(path));
+                return 1;
+            }
+            readpst.push_back(r);
+            eml = countFiles(dir, QStringLiteral(".eml"));
+        }
+        const double mi = median(in), mp = median(proc), mr = median(readpst);
+        const double rateIn = messages / mi, rateProc = messages / mp, rateReadpst = eml / mr;
+        std::printf("%-24s | %5ld %9.4f %9.1f | %9.4f | %5ld %9.4f %9.1f | %.2f x, %.2f x\n",
+                    qPrintable(QFileInfo(path).fileName()), messages, mi, rateIn, mp, eml, mr, rateReadpst,
+                    rateIn / rateReadpst, rateProc / rateReadpst);
+        sumIn += mi;
+        sumProc += mp;
+        sumReadpst += mr;
+        sumMsgs += messages;
+        sumEml += eml;
+    }
+    const double rateIn = sumMsgs / sumIn, rateProc = sumMsgs / sumProc, rateReadpst = sumEml / sumReadpst;
+    std::printf("%-24s | %5ld %9.4f %9.1f | %9.4f | %5ld %9.4f %9.1f | %.2f x, %.2f x\n", "total", sumMsgs, sumIn,
+                rateIn, sumProc, sumEml, sumReadpst, rateReadpst, rateIn / rateReadpst, rateProc / rateReadpst);
+    return 0;
+}
+
 int bigMessage(double mib)
 {
     const auto size = static_cast<std::size_t>(mib * 1048576.0);
@@ -207,6 +329,15 @@ int main(int argc, char** argv)
     QStringList args = app.arguments().mid(1);
     if (args.size() == 2 && args.first() == QLatin1String("-big"))
         return bigMessage(args.last().toDouble());
+    if (args.size() >= 3 && args.first() == QLatin1String("-readpst")) {
+        if (xmapi::failed(xmapi::MAPIInitialize()))
+            return 1;
+        xmapi::setLogSink([](xmapi::LogLevel, const std::string&) {});
+        const int rc = besideReadpst(QCoreApplication::applicationFilePath(), std::max(1, args.at(1).toInt()),
+                                     args.mid(2));
+        xmapi::MAPIUninitialize();
+        return rc;
+    }
     QString outDir;
     int rounds = 1;
     while (!args.isEmpty() && args.first().startsWith(QLatin1Char('-'))) {

@@ -2,6 +2,7 @@
 // files and against values read by hand from those exports.
 #include "exoutlook.h"
 #include "logcapture.h"
+#include "pffhooks.h"
 #include "propaccess.h"
 #include "storewalk.h"
 
@@ -16,6 +17,7 @@
 #include <QThread>
 
 #include <ctime>
+#include <functional>
 
 namespace {
 
@@ -123,6 +125,8 @@ private Q_SLOTS:
     void wrongPasswordOnSamples();
     void brokenFolderInGoodFile();
     void concurrentReaders();
+    void namedPropsWithTwoStoresOpen();
+    void blockChecksumAsLibpff();
 };
 
 void TestPst::initTestCase()
@@ -623,6 +627,94 @@ void TestPst::concurrentReaders()
     QVERIFY(worker->wait(120000));
     delete worker;
     QCOMPARE(mismatches.load(), 0);
+}
+
+namespace {
+
+// Per store, per message of every folder: the subject and two named properties, as text.
+std::vector<QStringList> namedValues(xmapi::Session& session, const std::vector<xmapi::NamedProp>& names,
+                                     std::vector<std::vector<xmapi::PropTag>>& tagsPerStore)
+{
+    std::vector<QStringList> out;
+    for (auto& store : openStores(session)) {
+        std::vector<xmapi::PropTag> tags;
+        if (xmapi::failed(store.top->GetIDsFromNames(names, 0, tags)) || tags.size() != names.size())
+            return {};
+        tagsPerStore.push_back(tags);
+        const std::vector<xmapi::PropTag> columns = {PR_SUBJECT_W, CHANGE_PROP_TYPE(tags[0], PT_UNICODE),
+                                                     CHANGE_PROP_TYPE(tags[1], PT_LONG)};
+        QStringList values;
+        std::function<void(xmapi::Folder&)> walk = [&](xmapi::Folder& folder) {
+            for (const auto& r : allRows(folder, columns))
+                values << qs(r[0].str) + QLatin1Char('|') + (r[1].isError() ? QStringLiteral("-") : qs(r[1].str)) +
+                              QLatin1Char('|') + (r[2].isError() ? QStringLiteral("-") : QString::number(r[2].l));
+            for (const auto& r : allRows(folder, {PR_ENTRYID}, true))
+                if (auto sub = openFolder(folder, r[0].bin))
+                    walk(*sub);
+        };
+        walk(*store.top);
+        out.push_back(values);
+    }
+    return out;
+}
+
+} // namespace
+
+void TestPst::namedPropsWithTwoStoresOpen()
+{
+    // Every file has its own name-to-id map; with two files open, each item's named values are read
+    // through its own file's map, and libpff's own lookups through the index of that file's list.
+    const QStringList files = {QStringLiteral("mail/Outlook.pst"), QStringLiteral("calendar/SampleOstFile.ost")};
+    const std::vector<xmapi::NamedProp> names = {xmapi::NamedProp::byId(xmapi::PSETID_Common(), 0x8554),
+                                                 xmapi::NamedProp::byId(xmapi::PSETID_Common(), 0x8552)};
+    std::vector<QStringList> alone;
+    std::vector<std::vector<xmapi::PropTag>> tags;
+    for (const QString& file : files) {
+        auto session = logon({file});
+        QVERIFY(session);
+        const auto values = namedValues(*session, names, tags);
+        QCOMPARE(values.size(), std::size_t(1));
+        QVERIFY2(values[0].filter(QRegularExpression(QStringLiteral("\\|[0-9]+$"))).size() > 3, qPrintable(file));
+        alone.push_back(values[0]);
+    }
+    QVERIFY(tags[0][0] != tags[1][0] || tags[0][1] != tags[1][1]);
+    const auto before = xmapi::detail::pffNameLookupStats();
+    {
+        auto both = logon(files);
+        QVERIFY(both);
+        std::vector<std::vector<xmapi::PropTag>> bothTags;
+        const auto values = namedValues(*both, names, bothTags);
+        QCOMPARE(values.size(), std::size_t(2));
+        QCOMPARE(values[0], alone[0]);
+        QCOMPARE(values[1], alone[1]);
+        QVERIFY(xmapi::detail::pffNameLookupStats().hits > before.hits);
+        QVERIFY(xmapi::detail::pffNameLookupStats().entries > 0);
+    }
+    // The files are closed: nothing may point into their lists any more.
+    QCOMPARE(xmapi::detail::pffNameLookupStats().entries, std::size_t(0));
+}
+
+void TestPst::blockChecksumAsLibpff()
+{
+    // The standard check value: CRC-32 of "123456789" is 0xCBF43926, with the inversions that
+    // libpff's block sum leaves out.
+    const QByteArray check("123456789");
+    const auto* c = reinterpret_cast<const std::uint8_t*>(check.constData());
+    QCOMPARE(xmapi::detail::pffBlockChecksum(c, 9, 0xFFFFFFFFu, true), ~0xCBF43926u);
+    QCOMPARE(xmapi::detail::pffBlockChecksum(c, 9, 0xFFFFFFFFu, false), ~0xCBF43926u);
+    QByteArray data(70010, '\0');
+    std::uint32_t x = 2463534242u;
+    for (char& b : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = char(x);
+    }
+    const auto* p = reinterpret_cast<const std::uint8_t*>(data.constData());
+    for (std::size_t size : {0, 1, 3, 8, 15, 64, 511, 512, 4096, 8180, 70001})
+        for (std::uint32_t initial : {0u, 0xFFFFFFFFu, 0x12345678u})
+            QCOMPARE(xmapi::detail::pffBlockChecksum(p + size % 7, size, initial, false), // unaligned starts too
+                     xmapi::detail::pffBlockChecksum(p + size % 7, size, initial, true));
 }
 
 QTEST_GUILESS_MAIN(TestPst)
