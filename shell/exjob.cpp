@@ -19,6 +19,7 @@ ExJob::ExJob(const ExImporterTable& table, CrmTransport& transport, QList<ExFOLD
                                         else
                                             emit UpdateStatus(code, text);
                                     });
+    m_run->setJournalPath(table.journalPath);
 }
 
 ExJob::~ExJob()

@@ -208,6 +208,7 @@ inline RunRecord runImport(const ExImporterTable& table, const QList<ExFOLDER*>&
             hook(*self, code, text);
     });
     self = &run;
+    run.setJournalPath(table.journalPath);
     const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
     CrmMemoryTrustStore trust;
     CrmTransport transport(trust);
