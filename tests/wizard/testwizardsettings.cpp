@@ -221,7 +221,7 @@ void TestWizardSettings::forgetHistoryAsksAndClearsOnlyTheCrmEntered()
         QVERIFY(journal.record(other, QStringLiteral("task"), item, ExJournal::Outcome::Stored, 6));
     }
 
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     wizard.setJournalPath(journalPath);
     QList<int> asked;
     bool answer = false;
