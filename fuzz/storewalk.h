@@ -5,7 +5,11 @@
 
 #include "xmapi.h"
 
+#include <functional>
 #include <memory>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fuzzwalk
@@ -70,7 +74,10 @@ inline xmapi::RowSet rowsOf(xmapi::Folder& folder, bool hierarchy, const std::ve
     return rows;
 }
 
-inline void walkFolder(xmapi::Folder& folder, int depth)
+// What is done with each message of a folder (default: read it all, readMessage).
+using MessageUse = std::function<void(xmapi::Message&)>;
+
+inline void walkFolder(xmapi::Folder& folder, int depth, const MessageUse& use)
 {
     for (const auto& row : rowsOf(folder, false, {PR_ENTRYID, PR_SUBJECT_W, PR_MESSAGE_CLASS_W, PR_MESSAGE_SIZE})) {
         if (row.empty() || row[0].tag != PR_ENTRYID)
@@ -79,8 +86,12 @@ inline void walkFolder(xmapi::Folder& folder, int depth)
         std::unique_ptr<xmapi::MapiProp> object;
         if (xmapi::failed(folder.OpenEntry(row[0].bin, 0, type, object)))
             continue;
-        if (auto message = xmapi::objectCast<xmapi::Message>(std::move(object)))
-            readMessage(*message, 0);
+        if (auto message = xmapi::objectCast<xmapi::Message>(std::move(object))) {
+            if (use)
+                use(*message);
+            else
+                readMessage(*message, 0);
+        }
     }
     if (depth >= maxDepth)
         return;
@@ -93,11 +104,11 @@ inline void walkFolder(xmapi::Folder& folder, int depth)
         if (xmapi::failed(folder.OpenEntry(row[1].bin, 0, type, object)))
             continue;
         if (auto child = xmapi::objectCast<xmapi::Folder>(std::move(object)))
-            walkFolder(*child, depth + 1);
+            walkFolder(*child, depth + 1, use);
     }
 }
 
-inline void walkSession(xmapi::Session& session)
+inline void walkSession(xmapi::Session& session, const MessageUse& use = {})
 {
     std::unique_ptr<xmapi::Table> stores;
     if (xmapi::failed(session.GetMsgStoresTable(0, stores)) || !stores)
@@ -119,9 +130,32 @@ inline void walkSession(xmapi::Session& session)
         if (xmapi::failed(store->OpenEntry(top.bin, 0, type, object)))
             continue;
         if (auto folder = xmapi::objectCast<xmapi::Folder>(std::move(object)))
-            walkFolder(*folder, 0);
+            walkFolder(*folder, 0, use);
     }
     (void)session.Logoff(0, 0, 0);
+}
+
+// The fuzzer's bytes as a .pst/.ost file: an in-memory file (memfd), opened through its /proc path
+// like any profile file, and walked completely.
+inline void walkPstBytes(const std::uint8_t* data, std::size_t size, const MessageUse& use = {})
+{
+    const int fd = memfd_create("fuzz.pst", MFD_CLOEXEC);
+    if (fd < 0)
+        return;
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n <= 0)
+            break;
+        written += std::size_t(n);
+    }
+    if (written == size) {
+        const std::string path = "/proc/self/fd/" + std::to_string(fd);
+        std::unique_ptr<xmapi::Session> session;
+        if (!xmapi::failed(xmapi::logonPstFiles({path}, session)) && session)
+            walkSession(*session, use);
+    }
+    ::close(fd);
 }
 
 } // namespace fuzzwalk
