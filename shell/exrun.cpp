@@ -203,8 +203,11 @@ QString ExRun::execute(CrmTransport& transport, const ExLogonFunction& logon, co
         idle();
         return !stopRequested();
     });
+    // A distant CRM may take seconds to answer the logon: the dialog says what the run waits for.
+    busy(logonBusyText());
     m_logon = logon ? logon(transport, logonHttpLog) : CrmLogonOutcome{};
     m_session = CrmSession{m_logon.baseUrl, m_logon.sessionId, &transport};
+    busy(QString());
     // A stop during the logon aborts it; that is no failed logon. The body, seeing the stop at once,
     // sends nothing and writes its lines with zero counts.
     if (m_logon.loggedOn() || stopRequested()) {
