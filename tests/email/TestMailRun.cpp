@@ -476,7 +476,7 @@ void TestMailRun::resumeAfterDroppedConnection()
         ExMailRun first(view, m_transport);
         first.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
         int uploads = 0;
-        first.setExchange([&uploads](const QString& url, const QString& service, const QString& action,
+        first.setExchange([this, &uploads](const QString& url, const QString& service, const QString& action,
                                      const QByteArray& log, const QByteArray& request) {
             CrmExchangeResult dropped;
             dropped.ready = true;
