@@ -24,7 +24,7 @@ bool isChecked(const ExFOLDER* folder)
 
 } // namespace
 
-ExMailImport::ExMailImport(Kelvor_email* window)
+ExMailImport::ExMailImport(Kelvor_email* window, CrmTransport& transport)
     : m_window(window),
       m_outlook(std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), ExScanProfile::email())),
       m_table(m_run.table())
@@ -35,7 +35,7 @@ ExMailImport::ExMailImport(Kelvor_email* window)
     }
     m_folders = ExMailRun::treeOrder(m_outlook->stores());
     m_importer = new ExImporter(
-        m_table, &m_folders, nullptr,
+        m_table, transport, &m_folders, nullptr,
         &isChecked,
         window);
     connect(m_importer, &ExImporter::UpdateStatusInfo, this, &ExMailImport::showSummary);

@@ -1,5 +1,6 @@
 #include "mailrun.h"
 
+#include "crmlogon.h"
 #include "crmoperations.h"
 #include "crmsettings.h"
 #include "exfolder.h"
@@ -114,7 +115,7 @@ public:
         qDebug() << "CRM Login OK!";
         m_run.status(1, QStringLiteral("Datenverarbeitung ..."));
 
-        const CrmSession session{m_run.baseUrl(), m_run.sessionId()};
+        const CrmSession& session = m_run.session();
         std::unique_ptr<MailFolderCrm> crm = m_mail.m_folderCrm
                                                  ? m_mail.m_folderCrm(session, m_mail.m_httpLogPath)
                                                  : std::make_unique<CrmMailFolders>(session, m_mail.m_httpLogPath);
@@ -244,8 +245,9 @@ private:
         m_memory.release(entry.reserved - upload->room);
         entry.reserved = 0;
         m_inflight->submit(
-            [upload, exchange = m_mail.m_exchange, url = m_run.baseUrl(), log = m_mail.m_httpLogPath] {
-                upload->exchange = exchange(url, QStringLiteral("email"), kMailAction, log, upload->request);
+            [upload, exchange = m_mail.m_exchange, transport = m_run.session().transport, url = m_run.baseUrl(),
+             log = m_mail.m_httpLogPath] {
+                upload->exchange = exchange(*transport, url, QStringLiteral("email"), kMailAction, log, upload->request);
                 if (!upload->exchange.sent) {
                     upload->logged = upload->request.left(kLoggedRequestBytes);
                     if (upload->request.size() > kLoggedRequestBytes)
@@ -459,7 +461,7 @@ ExImporterTable ExMailRun::table()
     t.messageLog = QStringLiteral("kelvor_email.log");
     t.logonHttpLog = QString::fromLocal8Bit(m_httpLogPath);
     t.folderClass = QStringLiteral("IPF.Note");
-    t.logon = [this](const QString&, QString* baseUrl) { return logon(baseUrl); };
+    t.logon = [this](CrmTransport& transport, const QString&) { return logon(transport); };
     t.body = [this](ExRun& run) { body(run); };
     t.onLogonFailed = [this](ExRun& run) { logonFailed(run); };
     t.interruptNote = false;
@@ -496,13 +498,11 @@ QList<ExFOLDER*> ExMailRun::treeOrder(const QList<ExFOLDER*>& stores)
     return out;
 }
 
-QString ExMailRun::logon(QString* baseUrl)
+CrmLogonOutcome ExMailRun::logon(CrmTransport& transport)
 {
-    if (baseUrl)
-        *baseUrl = m_crmUrl;
     LogonOptions options;
     options.logRawResponse = true;
-    return crmLogon(m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
+    return crmLogonOutcome(transport, m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
 }
 
 void ExMailRun::body(ExRun& run)

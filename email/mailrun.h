@@ -18,9 +18,11 @@
 #include <functional>
 #include <memory>
 
+class CrmTransport;
 class ExRun;
 class MailFolderCrm;
 struct CrmSession;
+struct CrmLogonOutcome;
 struct ExFOLDER;
 
 // What became of one message row, reported in reading order (the order of the failure list).
@@ -48,11 +50,11 @@ public:
     // Turns one opened message into its MIME source (output cleared first); >= 0 converted. Called in
     // the thread that reads the store.
     using Converter = MailConverter;
-    // One upload exchange (the shape of crmExchange()). Called by the thread that carries the upload;
-    // with CRM_INFLIGHT above 1 by several threads at once.
-    using Exchange = std::function<CrmExchangeResult(const QString& baseUrl, const QString& service,
-                                                     const QString& soapAction, const QByteArray& httpLogPath,
-                                                     const QByteArray& request)>;
+    // One upload exchange on the run's transport (the shape of crmExchange()). Called by the thread that
+    // carries the upload; with CRM_INFLIGHT above 1 by several threads at once.
+    using Exchange = std::function<CrmExchangeResult(CrmTransport& transport, const QString& baseUrl,
+                                                     const QString& service, const QString& soapAction,
+                                                     const QByteArray& httpLogPath, const QByteArray& request)>;
     // The folder exchanges of a run; a hook may wrap them (e.g. to reuse a CRM folder instead of
     // creating one). Called in the run's thread.
     using FolderCrmFactory =
@@ -110,7 +112,7 @@ public:
 private:
     class Body;
 
-    QString logon(QString* baseUrl);
+    CrmLogonOutcome logon(CrmTransport& transport);
     void body(ExRun& run);
     void logonFailed(ExRun& run);
 

@@ -1,11 +1,13 @@
 // E-mail import runs end to end: memory store, the run, the MIME converter, the local test CRM.
 #include "crmsettings.h"
 #include "crmtransfer.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "exfolder.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
-#include "mailreader.h"
 #include "mailjournal.h"
+#include "mailreader.h"
 #include "mailrun.h"
 #include "mailrunner.h"
 #include "mimeconverter.h"
@@ -19,8 +21,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QSet>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -31,7 +33,8 @@
 #include <memory>
 #include <thread>
 
-namespace {
+namespace
+{
 
 QJsonObject mail(const QString& subject, int n, QJsonObject props = {}, const QJsonObject& extra = {})
 {
@@ -44,7 +47,8 @@ QJsonObject mail(const QString& subject, int n, QJsonObject props = {}, const QJ
     props.insert(QStringLiteral("0x0E04001F"), QStringLiteral("Empf\u00e4nger %1").arg(n));
     props.insert(QStringLiteral("0x1035001F"), QStringLiteral("<m%1@run.example>").arg(n));
     if (!props.contains(QStringLiteral("0x0E060040")))
-        props.insert(QStringLiteral("0x0E060040"), QStringLiteral("2026-01-%1T09:00:00Z").arg(n, 2, 10, QLatin1Char('0')));
+        props.insert(QStringLiteral("0x0E060040"),
+                     QStringLiteral("2026-01-%1T09:00:00Z").arg(n, 2, 10, QLatin1Char('0')));
     QJsonObject item = extra;
     item.insert(QStringLiteral("props"), props);
     item.insert(QStringLiteral("recipients"),
@@ -71,7 +75,8 @@ QByteArray storeJson(const QJsonArray& folders)
 }
 
 // A memory store scanned the way the e-mail importer scans it.
-class MailStore {
+class MailStore
+{
 public:
     explicit MailStore(const QByteArray& json)
     {
@@ -133,16 +138,17 @@ QString fetchPage(const QString& url)
     return QString::fromUtf8(reply->readAll());
 }
 
-const QString kSummaryHead = QStringLiteral(
-    "<html><body><font color=\"green\"><b>%1  E-Mails sind erfolgreich importiert.</b></font><br>"
-    "<font color=\"red\"><i>%2</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>");
+const QString kSummaryHead =
+    QStringLiteral("<html><body><font color=\"green\"><b>%1  E-Mails sind erfolgreich importiert.</b></font><br>"
+                   "<font color=\"red\"><i>%2</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>");
 
 // The (subject, reason) pairs of a failure report, in order.
 QStringList failures(const QString& report)
 {
     QStringList out;
-    static const QRegularExpression entry(QStringLiteral(
-        "<br><font color=\"red\">E-Mail: (.*?)</font><br><b>Von:</b> (.*?)<br>.*?<b>Grund:</b> (.*?)<br>"),
+    static const QRegularExpression entry(
+        QStringLiteral(
+            "<br><font color=\"red\">E-Mail: (.*?)</font><br><b>Von:</b> (.*?)<br>.*?<b>Grund:</b> (.*?)<br>"),
         QRegularExpression::DotMatchesEverythingOption);
     auto it = entry.globalMatch(report);
     while (it.hasNext()) {
@@ -185,7 +191,8 @@ QStringList subjectsOf(const QJsonArray& mails)
 
 } // namespace
 
-class TestMailRun : public QObject {
+class TestMailRun : public QObject
+{
     Q_OBJECT
 
 private Q_SLOTS:
@@ -200,6 +207,10 @@ private Q_SLOTS:
     void logonRefused();
     void resumeAfterDroppedConnection_data();
     void resumeAfterDroppedConnection();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailRun::initTestCase()
@@ -246,10 +257,10 @@ void TestMailRun::failureKindsAndTwoRuns()
     const QJsonObject withAttachment{{QStringLiteral("attachments"), QJsonArray{attachment}}};
     const QByteArray json = storeJson({mailFolder(
         folderName,
-        {mail(QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), 1, summer, withAttachment), mail(QStringLiteral("Zu gro\u00df"), 2, tooLarge, openFails),
-         mail(QStringLiteral("Grenze"), 3, atLimit), noSubject, mail(QStringLiteral("Unkonvertierbar"), 5),
-         mail(QStringLiteral("Nicht bereit"), 6), mail(QStringLiteral("Sendefehler"), 7),
-         mail(QStringLiteral("Null"), 8), mail(QStringLiteral("Kaputt"), 9),
+        {mail(QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), 1, summer, withAttachment),
+         mail(QStringLiteral("Zu gro\u00df"), 2, tooLarge, openFails), mail(QStringLiteral("Grenze"), 3, atLimit),
+         noSubject, mail(QStringLiteral("Unkonvertierbar"), 5), mail(QStringLiteral("Nicht bereit"), 6),
+         mail(QStringLiteral("Sendefehler"), 7), mail(QStringLiteral("Null"), 8), mail(QStringLiteral("Kaputt"), 9),
          mail(QStringLiteral("<b>Letzte</b>"), 10)})});
     MailStore store(json);
     QVERIFY(store.ok());
@@ -266,8 +277,8 @@ void TestMailRun::failureKindsAndTwoRuns()
         return ConvertMessageToMime(message, mime);
     });
     // Called by several threads at once: decides by the message in the request alone.
-    run.setExchange([](const QString& url, const QString& service, const QString& action, const QByteArray& log,
-                       const QByteArray& request) {
+    run.setExchange([](CrmTransport& transport, const QString& url, const QString& service, const QString& action,
+                       const QByteArray& log, const QByteArray& request) {
         const QByteArray source = sourceOf(request);
         if (source.contains("Subject: Nicht bereit\r\n"))
             return CrmExchangeResult{};
@@ -284,23 +295,21 @@ void TestMailRun::failureKindsAndTwoRuns()
             r.response = "<html>kein SOAP</html>";
             return r;
         }
-        return crmExchange(url, service, action, log, request);
+        return crmExchange(transport, url, service, action, log, request);
     });
     QStringList outcomes;
-    run.setOutcomeHook([&outcomes](const MailOutcome& o) {
-        outcomes << QStringLiteral("%1:%2").arg(o.row).arg(int(o.result));
-    });
+    run.setOutcomeHook(
+        [&outcomes](const MailOutcome& o) { outcomes << QStringLiteral("%1:%2").arg(o.row).arg(int(o.result)); });
 
     const auto selected = [inbox](const ExFOLDER* f) { return f == inbox; };
-    const MailRunRecord first = runMail(run, store.stores(), selected);
+    const MailRunRecord first = runMail(run, m_transport, store.stores(), selected);
     QVERIFY(first.started);
     QCOMPARE(run.importedCount(), 3);
     QCOMPARE(run.failedCount(), 7);
     QVERIFY2(first.summary.startsWith(kSummaryHead.arg(3).arg(7)), qPrintable(first.summary));
     QVERIFY(first.summary.endsWith(QStringLiteral("</body></html>")));
     // Progress as the user sees it: the folder, then one line per message that was sent, in order.
-    QCOMPARE(first.texts(1), (QStringList{QStringLiteral("Verbunden"),
-                                          QStringLiteral("Datenverarbeitung ..."),
+    QCOMPARE(first.texts(1), (QStringList{QStringLiteral("Verbunden"), QStringLiteral("Datenverarbeitung ..."),
                                           QStringLiteral("Importiere \"%1\"").arg(folderName)}));
     QStringList lines;
     for (int row : {1, 3, 6, 7, 8, 9, 10})
@@ -360,9 +369,9 @@ void TestMailRun::failureKindsAndTwoRuns()
     // attachment's name, with umlauts and CJK intact and markup shown as text.
     const QString page = fetchPage(crm.baseUrl());
     for (const QString& shown :
-         {QStringLiteral("Post &amp; &lt;Eingang&gt; \u6771\u4eac"), QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"),
-          QStringLiteral("absender1@example.org"), QStringLiteral("\u00dcbersicht \u6771\u4eac.txt"),
-          QStringLiteral("&lt;b&gt;Letzte&lt;/b&gt;")})
+         {QStringLiteral("Post &amp; &lt;Eingang&gt; \u6771\u4eac"),
+          QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), QStringLiteral("absender1@example.org"),
+          QStringLiteral("\u00dcbersicht \u6771\u4eac.txt"), QStringLiteral("&lt;b&gt;Letzte&lt;/b&gt;")})
         QVERIFY2(page.contains(shown), qPrintable(shown));
     // The Date header carries the delivery time with the zone's true offset (summer time here).
     QVERIFY2(summerMail.value(QStringLiteral("date")).toString().contains(QStringLiteral("01 Jul 2026 12:00:00 +0200")),
@@ -373,7 +382,7 @@ void TestMailRun::failureKindsAndTwoRuns()
     // Second run in the same program start: new folders, everything read again; the CRM already
     // holds the three good messages (-1), so every message is a failure this time.
     outcomes.clear();
-    const MailRunRecord second = runMail(run, store.stores(), selected);
+    const MailRunRecord second = runMail(run, m_transport, store.stores(), selected);
     QCOMPARE(run.importedCount(), 3);
     QCOMPARE(run.failedCount(), 17);
     QVERIFY(second.summary.startsWith(kSummaryHead.arg(3).arg(17)));
@@ -404,8 +413,8 @@ void TestMailRun::stopDuringFolder()
 {
     TestCrm crm(QStringLiteral("TestMailRun_stop"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     QJsonArray many;
     for (int i = 1; i <= 5; ++i)
         many.append(mail(QStringLiteral("Nachricht %1").arg(i), i));
@@ -417,21 +426,23 @@ void TestMailRun::stopDuringFolder()
     const auto isSelected = [&selected](const ExFOLDER* f) { return selected.contains(f); };
     ExMailRun run;
     int lines = 0;
-    const MailRunRecord r = runMail(run, store.stores(), isSelected, [&lines](ExRun& frame, int code, const QString&) {
-        if (code == 2 && ++lines == 2)
-            frame.requestStop();
-    });
+    const MailRunRecord r =
+        runMail(run, m_transport, store.stores(), isSelected, [&lines](ExRun& frame, int code, const QString&) {
+            if (code == 2 && ++lines == 2)
+                frame.requestStop();
+        });
 
     QCOMPARE(run.importedCount(), 2);
     QCOMPARE(run.failedCount(), 0);
     QCOMPARE(r.summary, kSummaryHead.arg(2).arg(0) + QStringLiteral("</body></html>"));
-    QCOMPARE(r.texts(2), (QStringList{QStringLiteral("1 / 5 E-Mails  ~0 Min."), QStringLiteral("2 / 5 E-Mails  ~0 Min.")}));
+    QCOMPARE(r.texts(2),
+             (QStringList{QStringLiteral("1 / 5 E-Mails  ~0 Min."), QStringLiteral("2 / 5 E-Mails  ~0 Min.")}));
     QJsonObject stored = crm.stored();
     QCOMPARE(stored.value(QStringLiteral("mails")).toArray().size(), 2);
     QCOMPARE(stored.value(QStringLiteral("mailfolders")).toArray().size(), 2); // inbox and "Eins"
 
     // Not stopped again by the old request: the next run goes through both folders.
-    runMail(run, store.stores(), isSelected);
+    runMail(run, m_transport, store.stores(), isSelected);
     QCOMPARE(run.importedCount(), 2 + 4);
     QCOMPARE(run.failedCount(), 2);
     QCOMPARE(crm.stored().value(QStringLiteral("mails")).toArray().size(), 6);
@@ -456,16 +467,16 @@ void TestMailRun::uploadsInFlightEnd()
     QFETCH(bool, lost);
     TestCrm crm(QStringLiteral("TestMailRun_inflightEnd%1%2").arg(inflight).arg(QLatin1String(lost ? "lost" : "stop")));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     const InflightScope inflightSetting(inflight);
     QJsonArray first;
     for (int i = 1; i <= 8; ++i)
         first.append(mail(QStringLiteral("Eins %1").arg(i), i));
-    MailStore store(storeJson({mailFolder(QStringLiteral("Eins"), first),
-                               mailFolder(QStringLiteral("Zwei"), {mail(QStringLiteral("Zwei 1"), 20),
-                                                                  mail(QStringLiteral("Zwei 2"), 21),
-                                                                  mail(QStringLiteral("Zwei 3"), 22)})}));
+    MailStore store(storeJson(
+        {mailFolder(QStringLiteral("Eins"), first),
+         mailFolder(QStringLiteral("Zwei"), {mail(QStringLiteral("Zwei 1"), 20), mail(QStringLiteral("Zwei 2"), 21),
+                                             mail(QStringLiteral("Zwei 3"), 22)})}));
     QVERIFY(store.ok());
     const QSet<const ExFOLDER*> selected{store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
 
@@ -474,7 +485,8 @@ void TestMailRun::uploadsInFlightEnd()
     if (lost) {
         // Every connection breaks after the request has left, 50 ms into the upload; an upload still
         // going when the run gives up is aborted by it.
-        run.setExchange([&started](const QString&, const QString&, const QString&, const QByteArray&, const QByteArray&) {
+        run.setExchange([&started](CrmTransport&, const QString&, const QString&, const QString&, const QByteArray&,
+                                   const QByteArray&) {
             ++started;
             CrmExchangeResult r;
             r.ready = true;
@@ -492,16 +504,16 @@ void TestMailRun::uploadsInFlightEnd()
     } else {
         // Every answer takes 2 s; "Abbrechen" comes while the first uploads wait for theirs.
         crm.setFault(QStringLiteral("slow:crmImportMailSource"));
-        run.setExchange([&started](const QString& url, const QString& service, const QString& action,
-                                   const QByteArray& log, const QByteArray& request) {
+        run.setExchange([&started](CrmTransport& transport, const QString& url, const QString& service,
+                                   const QString& action, const QByteArray& log, const QByteArray& request) {
             ++started;
-            return crmExchange(url, service, action, log, request);
+            return crmExchange(transport, url, service, action, log, request);
         });
     }
     std::thread user;
     ExRun* frame = nullptr;
     const MailRunRecord r = runMail(
-        run, store.stores(), [&selected](const ExFOLDER* f) { return selected.contains(f); },
+        run, m_transport, store.stores(), [&selected](const ExFOLDER* f) { return selected.contains(f); },
         [&](ExRun& f, int code, const QString&) {
             if (lost || code != 4 || user.joinable())
                 return;
@@ -521,7 +533,8 @@ void TestMailRun::uploadsInFlightEnd()
     QCOMPARE(run.failedCount(), int(failed.size()));
     // In reading order, each once; every one ended without an answer.
     for (int i = 0; i < failed.size(); ++i)
-        QVERIFY2(failed.at(i).startsWith(QStringLiteral("Eins %1|").arg(i + 1)), qPrintable(failed.join(QLatin1Char('\n'))));
+        QVERIFY2(failed.at(i).startsWith(QStringLiteral("Eins %1|").arg(i + 1)),
+                 qPrintable(failed.join(QLatin1Char('\n'))));
     QCOMPARE(run.errorReport().count(QStringLiteral("vielleicht doch gespeichert.<br>")), int(failed.size()));
     QVERIFY(r.summary.contains(ExRun::mayBeStoredLine(int(failed.size()), QStringLiteral("E-Mails"))));
     if (lost) {
@@ -543,7 +556,7 @@ void TestMailRun::uploadsInFlightEnd()
 void TestMailRun::boundedMemory_data()
 {
     QTest::addColumn<int>("messages");
-    QTest::addColumn<int>("sourceMiB");  // the size of each converted source
+    QTest::addColumn<int>("sourceMiB");   // the size of each converted source
     QTest::addColumn<int>("declaredMiB"); // PR_MESSAGE_SIZE of each message
     QTest::newRow("10 MiB messages") << 12 << 10 << 10;
     QTest::newRow("sources far larger than declared") << 3 << 30 << 1;
@@ -558,8 +571,8 @@ void TestMailRun::boundedMemory()
     QFETCH(int, declaredMiB);
     TestCrm crm(QStringLiteral("TestMailRun_boundedMemory%1").arg(sourceMiB));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     const InflightScope inflightSetting(16);
     QJsonArray items;
     for (int i = 1; i <= messages; ++i) {
@@ -583,7 +596,8 @@ void TestMailRun::boundedMemory()
     std::atomic<qint64> mostTravelling{0};
     std::atomic<int> uploads{0};
     std::atomic<int> mostUploads{0};
-    run.setExchange([&](const QString&, const QString&, const QString&, const QByteArray&, const QByteArray& request) {
+    run.setExchange([&](CrmTransport&, const QString&, const QString&, const QString&, const QByteArray&,
+                        const QByteArray& request) {
         const qint64 bytes = travelling += request.size();
         const int now = ++uploads;
         qint64 seen = mostTravelling.load();
@@ -601,7 +615,8 @@ void TestMailRun::boundedMemory()
         r.response = importAnswer("7");
         return r;
     });
-    const MailRunRecord r = runMail(run, store.stores(), [](const ExFOLDER* f) { return !f->isStoreRoot; });
+    const MailRunRecord r =
+        runMail(run, m_transport, store.stores(), [](const ExFOLDER* f) { return !f->isStoreRoot; });
     QVERIFY(r.started);
     QCOMPARE(run.importedCount(), messages);
     QCOMPARE(run.failedCount(), 0);
@@ -630,11 +645,11 @@ void TestMailRun::logonRefused()
     {
         writeCrmSettings({crm.baseUrl(), QStringLiteral("x"), QStringLiteral("demo")});
         ExMailRun run;
-        QVERIFY(!runMail(run, store.stores(), all).started);
+        QVERIFY(!runMail(run, m_transport, store.stores(), all).started);
     }
     writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QStringLiteral("falsch")});
     ExMailRun run;
-    const MailRunRecord r = runMail(run, store.stores(), all);
+    const MailRunRecord r = runMail(run, m_transport, store.stores(), all);
     QVERIFY(r.started);
     QVERIFY2(r.summary.startsWith(QStringLiteral("<html><body><font size=\"12\" color=\"red\"><b>Login "
                                                  "Fehlgeschlagen!</b></font><br>")),
@@ -662,8 +677,8 @@ void TestMailRun::resumeAfterDroppedConnection()
     const auto choice = static_cast<MailResumeChoice>(answer);
     TestCrm crm(QStringLiteral("TestMailRun_resume_%1").arg(answer));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     QJsonArray inbox;
     QJsonArray projects;
     QJsonArray archive;
@@ -673,12 +688,13 @@ void TestMailRun::resumeAfterDroppedConnection()
         projects.append(mail(QStringLiteral("Projekt %1").arg(i), i));
     for (int i = 8; i <= 9; ++i)
         archive.append(mail(QStringLiteral("Archiv %1").arg(i), i));
-    MailStore store(storeJson({mailFolder(QStringLiteral("Eingang"), inbox,
-                                          {mailFolder(QStringLiteral("Projekte"), projects)}),
-                               mailFolder(QStringLiteral("Archiv"), archive)}));
+    MailStore store(
+        storeJson({mailFolder(QStringLiteral("Eingang"), inbox, {mailFolder(QStringLiteral("Projekte"), projects)}),
+                   mailFolder(QStringLiteral("Archiv"), archive)}));
     QVERIFY(store.ok());
     QTemporaryDir data;
-    const QSet<const ExFOLDER*> selection{store.folder(QStringLiteral("Eingang")), store.folder(QStringLiteral("Projekte")),
+    const QSet<const ExFOLDER*> selection{store.folder(QStringLiteral("Eingang")),
+                                          store.folder(QStringLiteral("Projekte")),
                                           store.folder(QStringLiteral("Archiv"))};
     const auto selected = [&selection](const ExFOLDER* f) { return selection.contains(f); };
     const int total = 9;
@@ -688,22 +704,22 @@ void TestMailRun::resumeAfterDroppedConnection()
         ExMailRun first;
         first.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
         std::atomic<int> uploads{0};
-        first.setExchange([&uploads](const QString& url, const QString& service, const QString& action,
-                                     const QByteArray& log, const QByteArray& request) {
+        first.setExchange([&uploads](CrmTransport& transport, const QString& url, const QString& service,
+                                     const QString& action, const QByteArray& log, const QByteArray& request) {
             CrmExchangeResult dropped;
             dropped.ready = true;
             dropped.failure = CrmTransportFailure::Connect;
             const int n = ++uploads;
             if (n <= k)
-                return crmExchange(url, service, action, log, request);
+                return crmExchange(transport, url, service, action, log, request);
             if (n == k + 1) {
-                (void)crmExchange(url, service, action, log, request);
+                (void)crmExchange(transport, url, service, action, log, request);
                 dropped.failure = CrmTransportFailure::Other;
                 dropped.requestMayHaveArrived = true;
             }
             return dropped;
         });
-        const MailRunRecord r = runMail(first, store.stores(), selected);
+        const MailRunRecord r = runMail(first, m_transport, store.stores(), selected);
         QVERIFY(r.started);
         QCOMPARE(first.importedCount(), k);
         QVERIFY(r.resumeAsked.isEmpty()); // nothing was recorded before the first run
@@ -721,7 +737,7 @@ void TestMailRun::resumeAfterDroppedConnection()
     // A later program start with the same selection.
     ExMailRun again;
     again.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
-    const MailRunRecord r = runMail(again, store.stores(), selected, {}, choice);
+    const MailRunRecord r = runMail(again, m_transport, store.stores(), selected, {}, choice);
     QCOMPARE(r.resumeAsked, (QList<QPair<int, int>>{{k, total}}));
 
     const QJsonObject stored = crm.stored();
@@ -749,12 +765,14 @@ void TestMailRun::resumeAfterDroppedConnection()
     QCOMPARE(folders.size(), 1 + 3);
     QHash<qint64, QString> folderName;
     for (const QJsonValue& f : folders)
-        folderName.insert(f.toObject().value(QStringLiteral("id")).toInteger(), f.toObject().value(QStringLiteral("name")).toString());
+        folderName.insert(f.toObject().value(QStringLiteral("id")).toInteger(),
+                          f.toObject().value(QStringLiteral("name")).toString());
     for (const QJsonValue& m : mails) {
         const QString subject = m.toObject().value(QStringLiteral("subject")).toString();
-        const QString expected = subject.section(QLatin1Char(' '), 0, 0) == QLatin1String("Projekt") ? QStringLiteral("Projekte")
+        const QString expected = subject.section(QLatin1Char(' '), 0, 0) == QLatin1String("Projekt")
+                                     ? QStringLiteral("Projekte")
                                  : subject.startsWith(QLatin1String("Archiv")) ? QStringLiteral("Archiv")
-                                                                                : QStringLiteral("Eingang");
+                                                                               : QStringLiteral("Eingang");
         QCOMPARE(folderName.value(m.toObject().value(QStringLiteral("tree_id")).toInteger()), expected);
     }
     // Only what the CRM lacked went, and the one whose answer was lost.
@@ -763,7 +781,6 @@ void TestMailRun::resumeAfterDroppedConnection()
     QVERIFY2(r.summary.contains(QStringLiteral("<i>Eingang 2</i>")), qPrintable(r.summary));
     QCOMPARE(again.importedCount(), total - k - 1);
 }
-
 
 QTEST_GUILESS_MAIN(TestMailRun)
 #include "TestMailRun.moc"
