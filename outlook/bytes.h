@@ -1,0 +1,43 @@
+// Byte and hex helpers of the store layer, shared with the MIME converter and the runs (not part
+// of the store interface). Standard C++ only, so that a back-end without Qt can use them; the
+// QString form of a result code exists where Qt Core is there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#ifdef QT_CORE_LIB
+#include <QString>
+#endif
+
+namespace xmapi::bytes {
+
+// The value of one hexadecimal digit, -1 for any other character.
+constexpr int hexDigit(char c)
+{
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+}
+
+// Little-endian unsigned integers at `p`; the caller has checked that the bytes are there.
+inline std::uint16_t le16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t le32(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) | (std::uint32_t(p[3]) << 24);
+}
+inline std::uint32_t le32(const char* p) { return le32(reinterpret_cast<const std::uint8_t*>(p)); }
+
+#ifdef QT_CORE_LIB
+// A 32-bit result code as the logs show it: lower-case hexadecimal of its 32 bits ("80040111").
+inline QString hexOf(std::int32_t code)
+{
+    return QString::number(static_cast<std::uint32_t>(code), 16);
+}
+#endif
+
+} // namespace xmapi::bytes
