@@ -33,10 +33,11 @@ inline std::uint32_t le32(const std::uint8_t* p)
 inline std::uint32_t le32(const char* p) { return le32(reinterpret_cast<const std::uint8_t*>(p)); }
 
 #ifdef QT_CORE_LIB
-// A 32-bit result code as the logs show it: lower-case hexadecimal of its 32 bits ("80040111").
-inline QString hexOf(std::int32_t code)
+// A result code or property tag as the logs show it: lower-case hexadecimal of its 32 bits, never
+// signed ("80040111"); a result code converts to these 32 bits unchanged.
+inline QString hexOf(std::uint32_t value)
 {
-    return QString::number(static_cast<std::uint32_t>(code), 16);
+    return QString::number(value, 16);
 }
 #endif
 

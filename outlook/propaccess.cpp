@@ -107,7 +107,7 @@ xmapi::HResult ResolveNamedTags(xmapi::MapiProp& object, const std::vector<xmapi
         const xmapi::PropTag tag = CHANGE_PROP_TYPE(got[i], type);
         tags.push_back(tag);
         if (logTags)
-            qDebug().noquote() << QString::number(i) + QStringLiteral(" -> GCPROP ID: ") + QString::number(tag, 16);
+            qDebug().noquote() << QString::number(i) + QStringLiteral(" -> GCPROP ID: ") + hexOf(tag);
     }
     return hr;
 }
