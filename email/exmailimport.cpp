@@ -6,6 +6,7 @@
 #include "exoutlook.h"
 #include "kelvor_email.h"
 #include "mailinfodialog.h"
+#include "resumedialog.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -152,6 +153,11 @@ void ExMailImport::showSummary(const QString& html)
 void ExMailImport::processEvents()
 {
     QCoreApplication::processEvents();
+}
+
+MailResumeChoice ExMailImport::askResume(int imported, int total)
+{
+    return askAlreadyImported(m_window, imported, total);
 }
 
 bool ExMailImport::isSelected(const ExFOLDER* folder) const

@@ -57,6 +57,7 @@ private:
     void showSummary(const QString& html) override;
     void processEvents() override;
     bool isSelected(const ExFOLDER* folder) const override;
+    MailResumeChoice askResume(int imported, int total) override;
 
     Kelvor_email* m_window;
     std::unique_ptr<ExOutlook> m_outlook;

@@ -105,6 +105,36 @@ void ExMailRun::ImportFolders(const QList<ExFOLDER*>& stores)
     qDebug() << "START import process!";
     if (!readSettings())
         return;
+
+    // What the journal knows of the selected folders decides whether to ask before anything is sent.
+    MailJournal journal(m_journalPath.isEmpty() ? nullptr : std::make_unique<ExJournal>(m_journalPath),
+                        ExJournalCrm{m_crmUrl, m_crmLoginName});
+    QList<const ExFOLDER*> selected;
+    const std::function<void(const ExFOLDER*)> collect = [&](const ExFOLDER* record) {
+        if (m_view.isSelected(record))
+            selected.append(record);
+        for (const auto& child : record->subFolders)
+            collect(child.get());
+    };
+    for (const ExFOLDER* store : stores) {
+        if (store)
+            collect(store);
+    }
+    const MailJournal::Tally tally = journal.tally(selected);
+    if (tally.recorded) {
+        switch (m_view.askResume(tally.imported, tally.total)) {
+        case MailResumeChoice::Cancel:
+            return;
+        case MailResumeChoice::Missing:
+            journal.setMode(MailJournal::Mode::Resume);
+            break;
+        case MailResumeChoice::All:
+            journal.setMode(MailJournal::Mode::All);
+            break;
+        }
+    }
+    m_journal = &journal;
+    m_journalLines.clear();
     m_running = true;
 
     m_view.showProgress();
@@ -132,6 +162,7 @@ void ExMailRun::ImportFolders(const QList<ExFOLDER*>& stores)
             "<html><body><font size=\"12\" color=\"red\"><b>Login Fehlgeschlagen!</b></font><br></body></html>"));
         m_stopRequested = false;
         m_running = false;
+        m_journal = nullptr;
         return;
     }
     m_view.setStatus(QStringLiteral("Verbunden"));
@@ -143,7 +174,11 @@ void ExMailRun::ImportFolders(const QList<ExFOLDER*>& stores)
     walk.isSelected = [this](const ExFOLDER* folder) { return m_view.isSelected(folder); };
     walk.stopRequested = [this] { return m_stopRequested; };
     walk.importFolderMails = [this](ExFOLDER* folder, qint64 target) { ImportFolderMails(folder, target); };
+    walk.knownFolder = [&journal](const ExFOLDER* folder) { return journal.reuseFolder(folder); };
+    walk.folderCreated = [&journal](const ExFOLDER* folder, qint64 created) { journal.folderCreated(folder, created); };
     importMailFolders(stores, crm, walk);
+    m_journalLines = journal.summaryLines();
+    m_journal = nullptr;
 
     m_view.closeProgress();
     m_view.showSummary(summary());
@@ -156,7 +191,8 @@ QString ExMailRun::summary() const
     return QStringLiteral("<html><body><font color=\"green\"><b>") + QString::number(m_importedCount) +
            QStringLiteral("  E-Mails sind erfolgreich importiert.</b></font><br>") +
            QStringLiteral("<font color=\"red\"><i>") + QString::number(m_failedCount) +
-           QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>") + m_errorReport +
+           QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>") + m_journalLines +
+           m_errorReport +
            QStringLiteral("</body></html>");
 }
 
@@ -228,10 +264,16 @@ void ExMailRun::ImportFolderMails(ExFOLDER* folder, qint64 target)
         // never names another message.
         AddMailInfo(subject, sender, to, dateText, size);
 
-        if (size >= sizeLimit) {
+        // What an earlier run of this CRM recorded of the message decides whether it goes again.
+        const bool hasEntryId = HasColumn(row, 5, PR_ENTRYID);
+        const MailJournal::Plan plan =
+            hasEntryId && m_journal ? m_journal->plan(folder, row[5]) : MailJournal::Plan::Send;
+        if (plan == MailJournal::Plan::Skip) {
+            m_view.setProgressValue(rowCounter);
+        } else if (size >= sizeLimit) {
             AddFailure(QStringLiteral("Die Anlagengr\u00f6\u00dfe \u00fcberschreitet das erlaubte Maximum. (15Mb)"));
             ++m_failedCount;
-        } else if (HasColumn(row, 5, PR_ENTRYID)) {
+        } else if (hasEntryId) {
             std::uint32_t objType = 0;
             std::unique_ptr<xmapi::MapiProp> object;
             hr = folder->folder->OpenEntry(row[5].bin, 0, objType, object);
@@ -249,7 +291,14 @@ void ExMailRun::ImportFolderMails(ExFOLDER* folder, qint64 target)
                     m_view.processEvents();
                     qDebug() << "Importing Mail: size: " << mime.size() << " folder_id: " << target
                              << " Subject: " << subject;
-                    ImportMail(mime, target);
+                    if (m_journal)
+                        m_journal->uploading(folder, row[5]);
+                    const Upload upload = ImportMail(mime, target);
+                    if (m_journal) {
+                        m_journal->uploaded(folder, row[5], upload.result, upload.mayHaveArrived);
+                        if (plan == MailJournal::Plan::SendAgain)
+                            m_journal->sentAgain(subject);
+                    }
                     m_view.setStatus2(QStringLiteral("%1 / %2 E-Mails  ~%3 Min.")
                                           .arg(rowCounter)
                                           .arg(folder->itemCount)
@@ -269,7 +318,7 @@ void ExMailRun::ImportFolderMails(ExFOLDER* folder, qint64 target)
     }
 }
 
-void ExMailRun::ImportMail(QByteArray& mime, qint64 target)
+ExMailRun::Upload ExMailRun::ImportMail(QByteArray& mime, qint64 target)
 {
     QByteArray request = buildImportMailSourceRequest(m_sessionId, target, mime);
     // Only one copy of a large message is held while it travels.
@@ -317,6 +366,7 @@ void ExMailRun::ImportMail(QByteArray& mime, qint64 target)
             logged += "... (" + QByteArray::number(request.size()) + " bytes)";
         qCritical() << "Can't Import E-Mail: retcode: " << result << " " << logged;
     }
+    return Upload{result, exchange.ready && !exchange.sent && exchange.requestMayHaveArrived};
 }
 
 QString ExMailRun::mailInfo(const QString& subject, const QString& sender, const QString& to,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "crmexchange.h"
+#include "mailjournal.h"
 #include "xmapi.h"
 
 #include <QByteArray>
@@ -37,6 +38,14 @@ public:
     // Lets the event loop handle what is pending (repaints, "Abbrechen"), once.
     virtual void processEvents() = 0;
     [[nodiscard]] virtual bool isSelected(const ExFOLDER* folder) const = 0;
+    // Asked before a run whose selected folders the import journal knows for this CRM: imported of
+    // total messages are recorded as imported. The default takes the dialog's default answer.
+    [[nodiscard]] virtual MailResumeChoice askResume(int imported, int total)
+    {
+        (void)imported;
+        (void)total;
+        return MailResumeChoice::Missing;
+    }
 };
 
 class ExMailRun {
@@ -58,6 +67,8 @@ public:
     void setExchange(Exchange exchange) { m_exchange = std::move(exchange); }
     // Where the transport log goes (default: current folder + "/kelvor_exhttp.log").
     void setHttpLogPath(const QByteArray& path) { m_httpLogPath = path; }
+    // The import journal (exjournal.h); empty (the default) runs without one.
+    void setJournalPath(const QString& path) { m_journalPath = path; }
 
     // The run over the store trees; returns when it is over (summary shown, or logon failed).
     void ImportFolders(const QList<ExFOLDER*>& stores);
@@ -83,7 +94,13 @@ public:
 private:
     bool readSettings();
     void ImportFolderMails(ExFOLDER* folder, qint64 target);
-    void ImportMail(QByteArray& mime, qint64 target);
+    // The upload's answer (-1 when none was read) and whether the request may have reached the CRM
+    // without an answer.
+    struct Upload {
+        int result = -1;
+        bool mayHaveArrived = false;
+    };
+    Upload ImportMail(QByteArray& mime, qint64 target);
     void AddMailInfo(const QString& subject, const QString& sender, const QString& to, const QString& dateText,
                      qint32 size);
     void AddFailure(const QString& reason);
@@ -92,6 +109,9 @@ private:
     Converter m_convert;
     Exchange m_exchange;
     QByteArray m_httpLogPath;
+    QString m_journalPath;
+    MailJournal* m_journal = nullptr; // the current run's
+    QString m_journalLines;           // the last run's
 
     bool m_stopRequested = false;
     bool m_running = false;

@@ -3,6 +3,7 @@
 #include "exfolder.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
+#include "mailjournal.h"
 #include "mailrun.h"
 #include "mimeconverter.h"
 #include "testcrm.h"
@@ -17,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -72,6 +74,8 @@ public:
     int progressClosed = 0;
     int eventRounds = 0;
     std::function<void()> afterUpload; // called when the run reports a message as done
+    MailResumeChoice resumeAnswer = MailResumeChoice::Missing;
+    QList<QPair<int, int>> resumeAsked; // (imported, total) of every "Bereits importiert"
 
     void showProgress() override { ++progressShown; }
     void closeProgress() override { ++progressClosed; }
@@ -87,6 +91,11 @@ public:
     void showSummary(const QString& html) override { summaries << html; }
     void processEvents() override { ++eventRounds; }
     bool isSelected(const ExFOLDER* folder) const override { return selected.contains(folder); }
+    MailResumeChoice askResume(int imported, int total) override
+    {
+        resumeAsked.append({imported, total});
+        return resumeAnswer;
+    }
 };
 
 // A memory store scanned the way the e-mail importer scans it.
@@ -183,6 +192,8 @@ private Q_SLOTS:
     void failureKindsAndTwoRuns();
     void stopDuringFolder();
     void logonRefused();
+    void resumeAfterDroppedConnection_data();
+    void resumeAfterDroppedConnection();
 };
 
 void TestMailRun::initTestCase()
@@ -414,3 +425,122 @@ void TestMailRun::logonRefused()
 
 QTEST_GUILESS_MAIN(TestMailRun)
 #include "TestMailRun.moc"
+
+void TestMailRun::resumeAfterDroppedConnection_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("Nur fehlende importieren") << int(MailResumeChoice::Missing);
+    QTest::newRow("Alle erneut importieren") << int(MailResumeChoice::All);
+    QTest::newRow("Abbrechen") << int(MailResumeChoice::Cancel);
+}
+
+// The connection drops after k uploads (the answer of upload k+1 is lost, nothing after it leaves);
+// then the same selection again. "Nur fehlende" resumes into the first run's CRM folders with only
+// what the CRM lacks; the message whose answer was lost goes again and is named.
+void TestMailRun::resumeAfterDroppedConnection()
+{
+    QFETCH(int, answer);
+    const auto choice = static_cast<MailResumeChoice>(answer);
+    TestCrm crm(QStringLiteral("TestMailRun_resume_%1").arg(answer));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
+                      QString::fromLatin1(TestCrm::defaultPassword)});
+    QJsonArray inbox;
+    QJsonArray projects;
+    QJsonArray archive;
+    for (int i = 1; i <= 4; ++i)
+        inbox.append(mail(QStringLiteral("Eingang %1").arg(i), i));
+    for (int i = 5; i <= 7; ++i)
+        projects.append(mail(QStringLiteral("Projekt %1").arg(i), i));
+    for (int i = 8; i <= 9; ++i)
+        archive.append(mail(QStringLiteral("Archiv %1").arg(i), i));
+    MailStore store(storeJson({mailFolder(QStringLiteral("Eingang"), inbox,
+                                          {mailFolder(QStringLiteral("Projekte"), projects)}),
+                               mailFolder(QStringLiteral("Archiv"), archive)}));
+    QVERIFY(store.ok());
+    QTemporaryDir data;
+    RecordingView view;
+    view.selected = {store.folder(QStringLiteral("Eingang")), store.folder(QStringLiteral("Projekte")),
+                     store.folder(QStringLiteral("Archiv"))};
+    view.resumeAnswer = choice;
+    const int total = 9;
+    const int k = 4; // "Projekte" (3), then one of "Eingang"; the answer to "Eingang 2" is lost
+
+    {
+        ExMailRun first(view);
+        first.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
+        int uploads = 0;
+        first.setExchange([&uploads](const QString& url, const QString& service, const QString& action,
+                                     const QByteArray& log, const QByteArray& request) {
+            CrmExchangeResult dropped;
+            dropped.ready = true;
+            dropped.failure = CrmTransportFailure::Connect;
+            if (++uploads <= k)
+                return crmExchange(url, service, action, log, request);
+            if (uploads == k + 1) {
+                (void)crmExchange(url, service, action, log, request);
+                dropped.failure = CrmTransportFailure::Other;
+                dropped.requestMayHaveArrived = true;
+            }
+            return dropped;
+        });
+        first.ImportFolders(store.stores());
+        QCOMPARE(first.importedCount(), k);
+        QVERIFY(view.resumeAsked.isEmpty()); // nothing was recorded before the first run
+    }
+    const auto mailRequests = [&crm] {
+        int n = 0;
+        for (const QJsonValue& r : crm.requests())
+            n += r.toObject().value(QStringLiteral("operation")).toString() == QLatin1String("crmImportMailSource");
+        return n;
+    };
+    const int requestsBefore = static_cast<int>(crm.requests().size());
+    const int uploadsBefore = mailRequests();
+    QCOMPARE(uploadsBefore, k + 1);
+
+    // A later program start with the same selection.
+    ExMailRun again(view);
+    again.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
+    again.ImportFolders(store.stores());
+    QCOMPARE(view.resumeAsked, (QList<QPair<int, int>>{{k, total}}));
+
+    const QJsonObject stored = crm.stored();
+    const QJsonArray folders = stored.value(QStringLiteral("mailfolders")).toArray();
+    const QJsonArray mails = stored.value(QStringLiteral("mails")).toArray();
+    if (choice == MailResumeChoice::Cancel) {
+        QCOMPARE(crm.requests().size(), requestsBefore); // not even a logon
+        QCOMPARE(view.summaries.size(), 1);
+        return;
+    }
+    // Whatever the choice, the CRM (which refuses a Message-ID it has) holds each message once.
+    QSet<QString> ids;
+    for (const QJsonValue& m : mails)
+        ids.insert(m.toObject().value(QStringLiteral("message_id")).toString());
+    QCOMPARE(mails.size(), total);
+    QCOMPARE(ids.size(), total);
+    if (choice == MailResumeChoice::All) {
+        // As without a journal: a second folder set, every message sent again.
+        QCOMPARE(folders.size(), 1 + 2 * 3);
+        QCOMPARE(mailRequests() - uploadsBefore, total);
+        return;
+    }
+
+    // One folder set, each message in the folder of its Outlook folder.
+    QCOMPARE(folders.size(), 1 + 3);
+    QHash<qint64, QString> folderName;
+    for (const QJsonValue& f : folders)
+        folderName.insert(f.toObject().value(QStringLiteral("id")).toInteger(), f.toObject().value(QStringLiteral("name")).toString());
+    for (const QJsonValue& m : mails) {
+        const QString subject = m.toObject().value(QStringLiteral("subject")).toString();
+        const QString expected = subject.section(QLatin1Char(' '), 0, 0) == QLatin1String("Projekt") ? QStringLiteral("Projekte")
+                                 : subject.startsWith(QLatin1String("Archiv")) ? QStringLiteral("Archiv")
+                                                                                : QStringLiteral("Eingang");
+        QCOMPARE(folderName.value(m.toObject().value(QStringLiteral("tree_id")).toInteger()), expected);
+    }
+    // Only what the CRM lacked went, and the one whose answer was lost.
+    QCOMPARE(mailRequests() - uploadsBefore, total - k);
+    const QString summary = view.summaries.last();
+    QVERIFY2(summary.contains(MailJournal::skippedLine(k)), qPrintable(summary));
+    QVERIFY2(summary.contains(QStringLiteral("<i>Eingang 2</i>")), qPrintable(summary));
+    QCOMPARE(again.importedCount(), total - k - 1);
+}

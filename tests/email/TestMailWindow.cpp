@@ -6,10 +6,13 @@
 #include "eximportdlg.h"
 #include "kelvor_email.h"
 #include "mailinfodialog.h"
+#include "resumedialog.h"
 #include "testcrm.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTest>
@@ -53,6 +56,8 @@ private Q_SLOTS:
     void unreadableStoreShowsEmptyTree();
     void treeSelectionAndStoppedRun();
     void subtreeSelection();
+    void alreadyImportedQuestion_data();
+    void alreadyImportedQuestion();
 };
 
 void TestMailWindow::unreadableStoreShowsEmptyTree()
@@ -198,6 +203,42 @@ void TestMailWindow::treeSelectionAndStoppedRun()
     QVERIFY(window.import()->infoDialog() != info);
     QVERIFY(window.import()->infoDialog()->InfoText->toPlainText().startsWith(
         QStringLiteral("3 E-Mails sind erfolgreich importiert.")));
+}
+
+void TestMailWindow::alreadyImportedQuestion_data()
+{
+    QTest::addColumn<QString>("press"); // a key, or the text of a button to click
+    QTest::addColumn<int>("choice");
+    QTest::newRow("Enter takes the default") << "Enter" << int(MailResumeChoice::Missing);
+    QTest::newRow("Escape cancels") << "Escape" << int(MailResumeChoice::Cancel);
+    QTest::newRow("Alle erneut importieren") << "Alle erneut importieren" << int(MailResumeChoice::All);
+    QTest::newRow("Abbrechen") << "Abbrechen" << int(MailResumeChoice::Cancel);
+}
+
+void TestMailWindow::alreadyImportedQuestion()
+{
+    QFETCH(QString, press);
+    QFETCH(int, choice);
+    QWidget parent;
+    QString title;
+    QString text;
+    QTimer::singleShot(0, &parent, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        title = box->windowTitle();
+        text = box->text();
+        if (press == QLatin1String("Enter") || press == QLatin1String("Escape")) {
+            QTest::keyClick(box, press == QLatin1String("Enter") ? Qt::Key_Return : Qt::Key_Escape);
+            return;
+        }
+        for (QAbstractButton* b : box->buttons()) {
+            if (b->text() == press)
+                b->click();
+        }
+    });
+    QCOMPARE(int(askAlreadyImported(&parent, 40, 180)), choice);
+    QCOMPARE(title, QStringLiteral("Bereits importiert"));
+    QCOMPARE(text, QStringLiteral("In dieses CRM wurden aus den gew\u00e4hlten Ordnern schon 40 von 180 E-Mails importiert."));
 }
 
 QTEST_MAIN(TestMailWindow)
