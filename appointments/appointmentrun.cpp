@@ -125,7 +125,7 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
 void appointmentsRunBody(ExRun& run, AppointmentRunCounts* counts)
 {
     AppointmentRunCounts c;
-    const CrmSession session{run.baseUrl(), run.sessionId()};
+    const CrmSession& session = run.session();
     run.status(1, QStringLiteral("Verbunden"));
     run.status(1, QStringLiteral("Importiere Termine:"));
     // Appointments are independent of each other: with CRM_INFLIGHT above 1 several travel at once.
@@ -156,12 +156,9 @@ void appointmentsLogonFailed(ExRun& run)
     run.appendSummary(appointmentSummary(AppointmentRunCounts{}));
 }
 
-QString appointmentsLogon(const QString& httpLog, QString* baseUrl)
+CrmLogonOutcome appointmentsLogon(CrmTransport& transport, const QString& httpLog)
 {
-    const CrmSettings settings = readCrmSettings();
-    if (baseUrl)
-        *baseUrl = settings.url;
     LogonOptions options;
     options.logSettings = true;
-    return crmLogon(settings, httpLog.toLocal8Bit(), options);
+    return crmLogonOutcome(transport, readCrmSettings(), httpLog.toLocal8Bit(), options);
 }

@@ -166,7 +166,7 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     ContactRunCounts c;
     const bool personal = run.mode();
     qDebug() << "MODE: " << personal;
-    const CrmSession session{run.baseUrl(), run.sessionId()};
+    const CrmSession& session = run.session();
 
     run.status(1, QStringLiteral("Verbunden"));
 

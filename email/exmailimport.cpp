@@ -21,10 +21,10 @@ const QString kFolderIcon = QStringLiteral(":/Kelvor_email/Resources/folder.JPG"
 
 } // namespace
 
-ExMailImport::ExMailImport(Kelvor_email* window)
+ExMailImport::ExMailImport(Kelvor_email* window, CrmTransport& transport)
     : m_window(window),
       m_outlook(std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), ExScanProfile::email())),
-      m_run(*this)
+      m_run(*this, transport)
 {
     if (m_outlook->status()) {
         m_outlook->ScanFolders();

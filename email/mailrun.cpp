@@ -1,6 +1,7 @@
 #include "mailrun.h"
 
 #include "bytes.h"
+#include "crmlogon.h"
 #include "crmoperations.h"
 #include "crmsettings.h"
 #include "crmtransfer.h"
@@ -79,9 +80,13 @@ private:
 
 } // namespace
 
-ExMailRun::ExMailRun(ExMailRunView& view)
-    : m_view(view), m_convert(&ConvertMessageToMime), m_exchange(&crmExchange), m_httpLogPath(mailHttpLogPath())
+ExMailRun::ExMailRun(ExMailRunView& view, CrmTransport& transport)
+    : m_view(view), m_transport(transport), m_convert(&ConvertMessageToMime), m_httpLogPath(mailHttpLogPath())
 {
+    m_exchange = [this](const QString& baseUrl, const QString& service, const QString& soapAction,
+                        const QByteArray& httpLogPath, const QByteArray& request) {
+        return crmExchange(m_transport, baseUrl, service, soapAction, httpLogPath, request);
+    };
 }
 
 bool ExMailRun::readSettings()
@@ -152,7 +157,7 @@ void ExMailRun::ImportFolders(const QList<ExFOLDER*>& stores)
 
     LogonOptions options;
     options.logRawResponse = true;
-    m_sessionId = crmLogon(m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
+    m_sessionId = crmLogon(m_transport, m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
     if (!isSessionId(m_sessionId)) {
         m_view.setStatus(QStringLiteral("Login fehlgeschlagen ..."));
         qCritical() << "CRM Login FAILED!";
@@ -169,7 +174,7 @@ void ExMailRun::ImportFolders(const QList<ExFOLDER*>& stores)
     qDebug() << "CRM Login OK!";
     m_view.setStatus(QStringLiteral("Datenverarbeitung ..."));
 
-    CrmMailFolders crm(CrmSession{m_crmUrl, m_sessionId}, m_httpLogPath);
+    CrmMailFolders crm(CrmSession{m_crmUrl, m_sessionId, &m_transport}, m_httpLogPath);
     MailFolderWalk walk;
     walk.isSelected = [this](const ExFOLDER* folder) { return m_view.isSelected(folder); };
     walk.stopRequested = [this] { return m_stopRequested; };

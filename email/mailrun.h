@@ -15,6 +15,7 @@
 
 #include <functional>
 
+class CrmTransport;
 struct ExFOLDER;
 
 // What the run needs from the user interface (the progress dialog, the summary dialog, the tree's
@@ -52,12 +53,13 @@ class ExMailRun {
 public:
     // Turns one opened message into its MIME source (output cleared first); >= 0 converted.
     using Converter = std::function<xmapi::HResult(xmapi::Message& message, QByteArray& mime)>;
-    // One CRM exchange (the shape of crmExchange()).
+    // One CRM exchange (the shape of crmExchange() on the run's transport).
     using Exchange = std::function<CrmExchangeResult(const QString& baseUrl, const QString& service,
                                                      const QString& soapAction, const QByteArray& httpLogPath,
                                                      const QByteArray& request)>;
 
-    explicit ExMailRun(ExMailRunView& view);
+    // transport: the program's, which outlives the run.
+    ExMailRun(ExMailRunView& view, CrmTransport& transport);
     ExMailRun(const ExMailRun&) = delete;
     ExMailRun& operator=(const ExMailRun&) = delete;
 
@@ -106,6 +108,7 @@ private:
     void AddFailure(const QString& reason);
 
     ExMailRunView& m_view;
+    CrmTransport& m_transport;
     Converter m_convert;
     Exchange m_exchange;
     QByteArray m_httpLogPath;

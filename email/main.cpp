@@ -12,9 +12,9 @@
 
 int main(int argc, char* argv[])
 {
-    return exRunProgram(argc, argv, QStringLiteral("kelvor_email.log"), [] {
+    return exRunProgram(argc, argv, QStringLiteral("kelvor_email.log"), [](CrmTransport& transport) {
         auto window = std::make_unique<Kelvor_email>();
-        window->setImport(std::make_unique<ExMailImport>(window.get()));
+        window->setImport(std::make_unique<ExMailImport>(window.get(), transport));
         window->import()->run().setJournalPath(ExJournal::defaultPath());
         // No window without a store to import from: when the logon failed (the file dialog cancelled,
         // or every file unusable, which the file report has said) the program ends at once; when the

@@ -13,7 +13,8 @@
 // that passes at most that many KiB/s in each direction.
 #include "crmsettings.h"
 #include "exfolder.h"
-#include "exhttpn.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
 #include "mailrun.h"
@@ -272,7 +273,9 @@ int main(int argc, char* argv[])
         url.setPort(relayPort);
         return url.toString();
     };
-    ensureCurlGlobalInit();
+    const CurlGlobal curl;
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
     const int rounds = args.size() > 2 && !args.at(2).startsWith(QLatin1String("--")) ? args.at(2).toInt() : 3;
     const int largeAt = int(args.indexOf(QStringLiteral("--large")));
 
@@ -290,12 +293,12 @@ int main(int argc, char* argv[])
         TestCrm bare(QStringLiteral("mailbench_bare_%1").arg(round));
         writeCrmSettings({viaRelay(crm.baseUrl()), QStringLiteral("demo"), QStringLiteral("demo")});
         BenchView view;
-        ExMailRun run(view);
+        ExMailRun run(view, transport);
         qint64 roundBytes = 0;
         run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
                             const QByteArray& request) {
             roundBytes += request.size();
-            return crmExchange(url, service, action, log, request);
+            return crmExchange(transport, url, service, action, log, request);
         });
         QElapsedTimer timer;
         timer.start();
@@ -346,12 +349,12 @@ int main(int argc, char* argv[])
         qunsetenv("KELVOR_STORE");
         large.ScanFolders();
         BenchView view;
-        ExMailRun run(view);
+        ExMailRun run(view, transport);
         qint64 uploaded = 0;
         run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
                             const QByteArray& request) {
             uploaded = qMax<qint64>(uploaded, request.size());
-            return crmExchange(url, service, action, log, request);
+            return crmExchange(transport, url, service, action, log, request);
         });
         QElapsedTimer timer;
         timer.start();

@@ -4,6 +4,8 @@
 // GMime's headers use "signals" as a name: they come before Qt's.
 #include <gmime/gmime.h>
 
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exoutlook.h"
@@ -151,6 +153,10 @@ private Q_SLOTS:
     void initTestCase() { g_mime_init(); }
     void cleanupTestCase() { g_mime_shutdown(); }
     void outlookPst();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailPst::outlookPst()
@@ -185,7 +191,7 @@ void TestMailPst::outlookPst()
     QVERIFY2(total >= 10, "the sample holds mails in several folders");
 
     SelectAllView view;
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     run.ImportFolders(outlook.stores());
     QCOMPARE(view.summaries, 1);
     QVERIFY2(run.failedCount() == 0, qPrintable(run.errorReport()));

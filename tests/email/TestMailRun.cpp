@@ -1,4 +1,6 @@
 // E-mail import runs end to end: memory store, the run, the MIME converter, the local test CRM.
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exmessagelog.h"
@@ -194,6 +196,10 @@ private Q_SLOTS:
     void logonRefused();
     void resumeAfterDroppedConnection_data();
     void resumeAfterDroppedConnection();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailRun::initTestCase()
@@ -243,7 +249,7 @@ void TestMailRun::failureKindsAndTwoRuns()
     installMessageLog(QStringLiteral("kelvor_email.log"));
     RecordingView view;
     view.selected.insert(inbox);
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     QString converting;
     run.setConverter([&](xmapi::Message& message, QByteArray& mime) -> xmapi::HResult {
         converting = subjectOf(message);
@@ -266,7 +272,7 @@ void TestMailRun::failureKindsAndTwoRuns()
             crm.setFault(QStringLiteral("answer:crmImportMailSource=0"));
         if (converting == QLatin1String("Kaputt"))
             crm.setFault(QStringLiteral("garbage:crmImportMailSource"));
-        CrmExchangeResult r = crmExchange(url, service, action, log, request);
+        CrmExchangeResult r = crmExchange(m_transport, url, service, action, log, request);
         crm.setFault(QString());
         return r;
     });
@@ -375,7 +381,7 @@ void TestMailRun::stopDuringFolder()
 
     RecordingView view;
     view.selected = {store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     view.afterUpload = [&] {
         if (view.status2.size() == 2)
             run.StopJob();
@@ -411,7 +417,7 @@ void TestMailRun::logonRefused()
     QVERIFY(store.ok());
     RecordingView view;
     view.selected = {store.folder(QStringLiteral("Eins"))};
-    ExMailRun run(view);
+    ExMailRun run(view, m_transport);
     run.StopJob();
     run.ImportFolders(store.stores());
     QCOMPARE(view.progressShown, 1);
@@ -467,18 +473,18 @@ void TestMailRun::resumeAfterDroppedConnection()
     const int k = 4; // "Projekte" (3), then one of "Eingang"; the answer to "Eingang 2" is lost
 
     {
-        ExMailRun first(view);
+        ExMailRun first(view, m_transport);
         first.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
         int uploads = 0;
-        first.setExchange([&uploads](const QString& url, const QString& service, const QString& action,
+        first.setExchange([this, &uploads](const QString& url, const QString& service, const QString& action,
                                      const QByteArray& log, const QByteArray& request) {
             CrmExchangeResult dropped;
             dropped.ready = true;
             dropped.failure = CrmTransportFailure::Connect;
             if (++uploads <= k)
-                return crmExchange(url, service, action, log, request);
+                return crmExchange(m_transport, url, service, action, log, request);
             if (uploads == k + 1) {
-                (void)crmExchange(url, service, action, log, request);
+                (void)crmExchange(m_transport, url, service, action, log, request);
                 dropped.failure = CrmTransportFailure::Other;
                 dropped.requestMayHaveArrived = true;
             }
@@ -499,7 +505,7 @@ void TestMailRun::resumeAfterDroppedConnection()
     QCOMPARE(uploadsBefore, k + 1);
 
     // A later program start with the same selection.
-    ExMailRun again(view);
+    ExMailRun again(view, m_transport);
     again.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
     again.ImportFolders(store.stores());
     QCOMPARE(view.resumeAsked, (QList<QPair<int, int>>{{k, total}}));

@@ -1,6 +1,8 @@
 // The e-mail importer's window driven as a user would: the folder tree, the import button, a run
 // against the local test CRM that stays responsive during a slow upload and stops on "Abbrechen",
 // and the completion dialog.
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "crmsettings.h"
 #include "exmailimport.h"
 #include "eximportdlg.h"
@@ -58,6 +60,10 @@ private Q_SLOTS:
     void subtreeSelection();
     void alreadyImportedQuestion_data();
     void alreadyImportedQuestion();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailWindow::unreadableStoreShowsEmptyTree()
@@ -68,7 +74,7 @@ void TestMailWindow::unreadableStoreShowsEmptyTree()
     broken.flush();
     qputenv("KELVOR_STORE", broken.fileName().toLocal8Bit());
     Kelvor_email window;
-    window.setImport(std::make_unique<ExMailImport>(&window));
+    window.setImport(std::make_unique<ExMailImport>(&window, m_transport));
     qunsetenv("KELVOR_STORE");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -84,7 +90,7 @@ void TestMailWindow::subtreeSelection()
     fixture.flush();
     qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
     Kelvor_email window;
-    window.setImport(std::make_unique<ExMailImport>(&window));
+    window.setImport(std::make_unique<ExMailImport>(&window, m_transport));
     qunsetenv("KELVOR_STORE");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -135,7 +141,7 @@ void TestMailWindow::treeSelectionAndStoppedRun()
     fixture.flush();
     qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
     Kelvor_email window;
-    window.setImport(std::make_unique<ExMailImport>(&window));
+    window.setImport(std::make_unique<ExMailImport>(&window, m_transport));
     qunsetenv("KELVOR_STORE");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
