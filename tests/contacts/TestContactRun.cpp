@@ -491,7 +491,7 @@ void TestContactRun::unreadableFolderEndsTheRun()
         std::unique_ptr<ExOutlook> outlook = scan(file.fileName());
         QVERIFY(outlook->status());
         QCOMPARE(outlook->folders()->size(), 1);
-        QTest::ignoreMessage(QtCriticalMsg, "SetColumns Failed: -7fffbffb");
+        QTest::ignoreMessage(QtCriticalMsg, "SetColumns Failed: 80004005");
         RunResult r;
         run(*outlook, {outlook->folders()->first()}, true, r);
         QCOMPARE(r.summary, personalLine.arg(0));
