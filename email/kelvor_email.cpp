@@ -4,7 +4,10 @@
 
 #include <QAbstractItemView>
 #include <QDebug>
+#include <QLabel>
+#include <QMenu>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTreeWidget>
 
 namespace {
@@ -29,7 +32,47 @@ Kelvor_email::Kelvor_email(QWidget* parent) : QWidget(parent)
 
     pushButton = exBuildImportButton(blockFrame, kPrefix);
 
+    // A selected folder is imported without the folders below it: the hint says so, and how to take
+    // a whole branch.
+    lb_3->resize(frame->width() - lb_3->x() - 4, lb_3->height());
+    lb_3->setText(QStringLiteral("Ein Klick w\u00e4hlt nur den Ordner. Mit Unterordnern: Rechtsklick"));
+    lb_3->setToolTip(QStringLiteral("Ein Klick w\u00e4hlt nur den angeklickten Ordner, ohne seine Unterordner. "
+                                    "Mit allen Unterordnern w\u00e4hlen oder abw\u00e4hlen: Rechtsklick auf den "
+                                    "Ordner, oder Umschalt+Leertaste."));
+    treeWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(treeWidget, &QWidget::customContextMenuRequested, this, &Kelvor_email::showTreeMenu);
+    auto* subtreeKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_Space), treeWidget);
+    subtreeKey->setContext(Qt::WidgetShortcut);
+    connect(subtreeKey, &QShortcut::activated, this, [this] {
+        if (QTreeWidgetItem* current = treeWidget->currentItem())
+            selectSubtree(current, !current->isSelected());
+    });
+
     connect(treeWidget, &QTreeWidget::itemSelectionChanged, this, &Kelvor_email::treeEvent);
+}
+
+void Kelvor_email::selectSubtree(QTreeWidgetItem* row, bool select)
+{
+    if (!row)
+        return;
+    QList<QTreeWidgetItem*> pending{row};
+    while (!pending.isEmpty()) {
+        QTreeWidgetItem* item = pending.takeLast();
+        item->setSelected(select);
+        for (int i = 0; i < item->childCount(); ++i)
+            pending.append(item->child(i));
+    }
+}
+
+void Kelvor_email::showTreeMenu(const QPoint& pos)
+{
+    QTreeWidgetItem* row = treeWidget->itemAt(pos);
+    if (!row)
+        return;
+    QMenu menu(treeWidget);
+    menu.addAction(QStringLiteral("Ordner mit Unterordnern ausw\u00e4hlen"), this, [this, row] { selectSubtree(row, true); });
+    menu.addAction(QStringLiteral("Ordner mit Unterordnern abw\u00e4hlen"), this, [this, row] { selectSubtree(row, false); });
+    menu.exec(treeWidget->viewport()->mapToGlobal(pos));
 }
 
 Kelvor_email::~Kelvor_email()

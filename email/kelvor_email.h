@@ -10,6 +10,7 @@
 
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class ExMailImport;
 
 class Kelvor_email : public QWidget, public ExWindowHeader {
@@ -23,6 +24,10 @@ public:
     void setImport(std::unique_ptr<ExMailImport> import);
     [[nodiscard]] ExMailImport* import() const { return m_import.get(); }
 
+    // Selects or clears a folder's row together with the rows of all folders below it. A click selects
+    // one row only; this is the tree's context menu and Shift+Space on the current row.
+    void selectSubtree(QTreeWidgetItem* row, bool select);
+
     // blockFrame, label, frame, lb_1, lb_3: ExWindowHeader
     QTreeWidget* treeWidget = nullptr;
     QPushButton* pushButton = nullptr;
@@ -34,5 +39,7 @@ public Q_SLOTS:
     void treeEvent();
 
 private:
+    void showTreeMenu(const QPoint& pos);
+
     std::unique_ptr<ExMailImport> m_import;
 };

@@ -54,8 +54,19 @@ ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, 
     setWindowFlags(Qt::SplashScreen);
     setModal(true);
 
+    lbEstimate = new QLabel(this);
+    lbEstimate->setObjectName(QStringLiteral("lbEstimate"));
+    lbEstimate->setGeometry(10, 80, 175, 23);
+    lbEstimate->setFont(QFont(QStringLiteral("Verdana"), 8));
+
     connect(pbStop, &QPushButton::pressed, this, &ExImporter::StopJob);
 }
+
+namespace {
+
+const QString logonText = QStringLiteral("Anmeldung am CRM ...");
+
+} // namespace
 
 ExImporter::~ExImporter() = default;
 
@@ -63,10 +74,17 @@ void ExImporter::Import()
 {
     // A new run starts from the dialog's initial state, not from the last run's end.
     lbStatus->setText(QStringLiteral("Verbinde mit CRM..."));
-    lbStatus2->clear();
+    // The logon may take a while with a distant CRM: it says what it does, over a busy bar.
+    lbStatus2->setText(logonText);
+    lbEstimate->clear();
+    m_maximum = 0;
+    pbStatus->setRange(0, 0);
     pbStatus->setValue(0);
     pbStop->setEnabled(true);
     m_stopping = false;
+    m_loggingOn = true;
+    m_estimate.reset();
+    m_clock.start();
     m_running = true;
     show();
 
@@ -104,8 +122,9 @@ void ExImporter::StopJob()
     // The stop is taken at once; the run needs a moment to end its exchange and write its summary.
     if (m_running && !m_stopping) {
         m_stopping = true;
-        lbStatus->setText(QStringLiteral("Wird abgebrochen \u2026"));
+        lbStatus->setText(QStringLiteral("Wird abgebrochen ..."));
         pbStop->setEnabled(false);
+        lbEstimate->clear();
     }
     emit term();
 }
@@ -129,6 +148,14 @@ void ExImporter::done(QString summary)
 
 void ExImporter::UpdateStatus(int code, QString text)
 {
+    if (m_loggingOn && code >= 1 && code <= 3) {
+        // The run's first own status: logged on, the items begin.
+        m_loggingOn = false;
+        if (lbStatus2->text() == logonText)
+            lbStatus2->clear();
+        pbStatus->setRange(0, m_maximum);
+        m_estimate.begin(m_clock.elapsed());
+    }
     switch (code) {
     case 1:
         if (!m_stopping)
@@ -139,9 +166,14 @@ void ExImporter::UpdateStatus(int code, QString text)
         break;
     case 3:
         pbStatus->setValue(text.toInt());
+        if (!m_stopping)
+            lbEstimate->setText(
+                ExRunEstimate::text(m_estimate.remainingMs(text.toInt(), pbStatus->maximum(), m_clock.elapsed())));
         break;
     case 4:
-        pbStatus->setMaximum(text.toInt());
+        m_maximum = text.toInt();
+        if (!m_loggingOn)
+            pbStatus->setMaximum(m_maximum);
         break;
     default:
         break;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "exestimate.h"
 #include "eximportertable.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -33,6 +35,8 @@ public:
 
     // The job of the latest run, or null before the first.
     [[nodiscard]] ExJob* job() const { return m_job.get(); }
+    // The progress maximum of the run's items (the bar shows it once the logon is over).
+    [[nodiscard]] int progressMaximum() const { return m_maximum; }
     // From Import() until the run's summary has arrived.
     [[nodiscard]] bool isRunning() const { return m_running; }
 
@@ -44,6 +48,8 @@ public:
     QLabel* lbStatus2 = nullptr;
     QProgressBar* pbStatus = nullptr;
     QPushButton* pbStop = nullptr;
+    // The remaining time, beside "Abbrechen", once the run has measured its rate for a few seconds.
+    QLabel* lbEstimate = nullptr;
 
     using QDialog::done;
 
@@ -65,4 +71,10 @@ private:
     std::unique_ptr<ExJob> m_job;
     bool m_running = false;
     bool m_stopping = false; // "Abbrechen" taken: the first status line keeps saying so
+    // From Import() until the run's first own status: the logon, shown with a busy bar. The progress
+    // maximum that arrives meanwhile is kept for the items.
+    bool m_loggingOn = false;
+    int m_maximum = 0;
+    QElapsedTimer m_clock;
+    ExRunEstimate m_estimate;
 };

@@ -10,11 +10,14 @@
 #include <QDebug>
 #include <QDir>
 #include <QFont>
+#include <QCursor>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <QSet>
 #include <QTreeWidget>
 
@@ -76,6 +79,24 @@ ExWindowHeader exBuildWindowHeader(QWidget* window, const QString& formName, con
     h.lb_3->setGeometry(3, 27, 291, 16);
     h.lb_3->setFont(QFont(QStringLiteral("Tahoma"), 10));
     return h;
+}
+
+void exPlaceOnScreen(QWidget* window)
+{
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    // The frame is not known before the window is shown; the title bar takes about this much.
+    const int titleBar = 30;
+    QRect place(QPoint(0, 0), window->size() + QSize(0, titleBar));
+    place.moveCenter(area.center());
+    // A window larger than the screen keeps its title bar on it.
+    place.moveLeft(qMax(area.left(), place.left()));
+    place.moveTop(qMax(area.top(), place.top()));
+    window->move(place.topLeft());
 }
 
 QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePrefix)

@@ -30,6 +30,10 @@ struct ExWindowHeader {
 };
 ExWindowHeader exBuildWindowHeader(QWidget* window, const QString& formName, const QString& title,
                                    const QString& resourcePrefix);
+// Places a program's main window, before it is first shown, in the middle of the screen it appears on
+// (the one under the mouse pointer), so that it opens whole: a window manager's own placement may put it
+// beside an earlier window and partly off a small screen.
+void exPlaceOnScreen(QWidget* window);
 // The "Importieren" button at the foot of the block, disabled until a folder is selected. Created after
 // the window's own widgets, so that it comes last in the tab order.
 QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePrefix);

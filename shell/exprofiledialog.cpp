@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
+#include <QDebug>
 #include <QMessageBox>
 #include <QWidget>
 
@@ -91,6 +92,22 @@ QString exStoreProblemText(const std::vector<xmapi::StoreProblem>& problems, boo
     if (!anyUsable)
         text += QStringLiteral("\n\nEs bleibt keine Datei zum Importieren; das Programm wird beendet.");
     return text;
+}
+
+bool exAnyStoreOpened(const QList<ExFOLDER*>& stores, QWidget* window)
+{
+    if (!stores.isEmpty())
+        return true;
+    qDebug() << "No store opened";
+    if (window)
+        window->hide();
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Outlook-Datendateien"),
+                    QStringLiteral("Keine Outlook-Datendatei ge\u00f6ffnet"), QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("ExNoStoreBox"));
+    box.setInformativeText(QStringLiteral("Keine der angegebenen Dateien konnte ge\u00f6ffnet werden; das Programm "
+                                          "wird beendet."));
+    box.exec();
+    return false;
 }
 
 void exRegisterProfileDialog()

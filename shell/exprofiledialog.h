@@ -2,6 +2,7 @@
 
 #include "xmapi.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -20,6 +21,13 @@ bool exAskStorePassword(const QString& file, int attempt, QString& password);
 
 // The text of the message about files that cannot be used: each file with the reason and what to do.
 QString exStoreProblemText(const std::vector<xmapi::StoreProblem>& problems, bool anyUsable);
+
+// After the scan: when no store could be opened (every file of the profile was skipped: not readable,
+// or its password prompt declined), says so in one message and returns false, so that the program ends
+// instead of showing an empty window (window, when given, is hidden first). True when at least one store
+// was opened.
+struct ExFOLDER;
+bool exAnyStoreOpened(const QList<ExFOLDER*>& stores, QWidget* window);
 
 // Registers the dialogs above with the store access: the file dialog as its profile dialog (used when
 // neither KELVOR_PST nor KELVOR_STORE is set), the password dialog, and a warning box for unusable files.

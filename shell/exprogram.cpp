@@ -6,6 +6,7 @@
 #include "exmessagelog.h"
 #include "exoutlook.h"
 #include "exprofiledialog.h"
+#include "exraise.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -53,6 +54,8 @@ int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::f
             QCoreApplication::installTranslator(&qtTranslator);
         ensureCurlGlobalInit();
         exRegisterProfileDialog();
+        // Listening from the start: a request that arrives during the scan is served once it is over.
+        const ExRaiseServer raiseServer;
         exitCode = run();
     }
     uninstallMessageLog();
@@ -67,10 +70,13 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
         auto outlook = std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), scanProfileOf(table));
         if (outlook->status()) {
             window->pushButton->setEnabled(false);
+            exPlaceOnScreen(window.get());
             window->show();
             QObject::connect(outlook.get(), &ExOutlook::Ready, window.get(), &ExMainWindow::ReadyImport);
             outlook->ScanFolders();
-            exitCode = QCoreApplication::exec();
+            // Every file skipped: one message, and the program ends instead of showing an empty list.
+            if (exAnyStoreOpened(outlook->stores(), window.get()))
+                exitCode = QCoreApplication::exec();
         } else {
             qDebug() << "Closing program";
         }

@@ -68,6 +68,9 @@ void tasksRunBody(ExRun& run, TaskRunCounts* counts)
     run.status(1, QStringLiteral("Verbunden"));
     // Tasks are independent of each other: with CRM_INFLIGHT above 1 several travel at once.
     ExInflight inflight(run.inflight(), [&run] { return !run.stopRequested(); }, [&run] { run.idle(); });
+    // The second line counts within the folder; the bar goes over the whole run, against the total of
+    // the selected folders.
+    int doneBefore = 0;
 
     while (!run.stopRequested()) {
         ExFOLDER* folder = run.nextSelectedFolder();
@@ -94,7 +97,7 @@ void tasksRunBody(ExRun& run, TaskRunCounts* counts)
         for (; j < n && !run.stopRequested(); ++j) {
             TaskEntry& entry = *batch.entries[static_cast<std::size_t>(j)];
             run.status(2, QString::asprintf("%d von %d", j, n));
-            run.status(3, QString::number(j));
+            run.status(3, QString::number(doneBefore + j));
             if (!exIsOwnKind(messageClassOf(entry.message.get()), QStringLiteral("IPM.Task"))) {
                 inflight.submit({}, [&c](const ExItemResult&) { ++c.skipped; });
                 continue;
@@ -128,6 +131,7 @@ void tasksRunBody(ExRun& run, TaskRunCounts* counts)
         }
         // Every answer of this folder is in before its batch releases the task messages.
         inflight.drain();
+        doneBefore += j;
         if (run.connectionLost())
             c.notTried += n - j;
         // The folder keeps its handle, so a later run in the same program start can read it again.

@@ -26,6 +26,9 @@ public:
     ~ExChecker() override;
 
     [[nodiscard]] bool isRunning() const { return m_thread != nullptr; }
+    // Ends the exchange under way at once; CheckDone(false) follows with the outcome Aborted (unless
+    // the answer was already in). Any thread.
+    void abort() { *m_abort = true; }
     // The check's outcome, complete once CheckDone has been emitted.
     [[nodiscard]] const CrmLogonOutcome& outcome() const { return m_outcome; }
     // The user has confirmed that the server's certificate was replaced on purpose: the check first

@@ -2,7 +2,9 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -98,6 +100,13 @@ QString ImporterLauncher::programPath(Importer importer) const
 bool ImporterLauncher::launch(Importer importer)
 {
     pruneReleased();
+    const auto& current = m_current[indexOf(importer)];
+    if (current && current->state() != QProcess::NotRunning) {
+        // Still starting up (its listener not yet there) or not reachable: it is not started twice.
+        if (!raise(importer))
+            qWarning().noquote() << importerFileName(importer) << "is running; it could not be brought forward";
+        return true;
+    }
     const QString path = programPath(importer);
     if (path.isEmpty()) {
         qWarning().noquote() << importerFileName(importer) << "not found";
@@ -107,6 +116,14 @@ bool ImporterLauncher::launch(Importer importer)
     // The importer writes its own log files; its standard output and error go where the wizard's
     // go, instead of into pipes nobody reads (and that would break once the wizard has ended).
     process->setProcessChannelMode(QProcess::ForwardedChannels);
+    // A name of this wizard and this start: no other program's request can reach it.
+    const QString raiseName = QStringLiteral("kelvor-%1-%2-%3")
+                                  .arg(QCoreApplication::applicationPid())
+                                  .arg(QString::fromLatin1(programOf(importer).baseName))
+                                  .arg(++m_launches);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(raiseVariable), raiseName);
+    process->setProcessEnvironment(environment);
     process->start(path, {}, QIODevice::ReadWrite);
     if (!process->waitForStarted(10000)) {
         qWarning().noquote() << path << "could not be started:" << process->errorString();
@@ -116,6 +133,23 @@ bool ImporterLauncher::launch(Importer importer)
     if (slot)
         m_released.push_back(std::move(slot));
     slot = std::move(process);
+    m_raiseName[indexOf(importer)] = raiseName;
+    return true;
+}
+
+bool ImporterLauncher::raise(Importer importer)
+{
+    const auto& current = m_current[indexOf(importer)];
+    if (!current || current->state() == QProcess::NotRunning)
+        return false;
+    QLocalSocket socket;
+    socket.connectToServer(m_raiseName[indexOf(importer)]);
+    // A local connection is made at once, also while the importer is busy: its listener queues it.
+    if (!socket.waitForConnected(1000))
+        return false;
+    socket.write("raise\n");
+    socket.waitForBytesWritten(1000);
+    socket.disconnectFromServer();
     return true;
 }
 

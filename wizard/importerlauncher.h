@@ -1,6 +1,7 @@
-// Starting the importer programs from the wizard. One process object per importer: a new press
-// of a button replaces it, and the program started by the earlier press keeps running on its own.
-// When the launcher ends, it ends the latest program of each importer.
+// Starting the importer programs from the wizard. One process object per importer. While the program
+// a button started still runs, a new press brings its windows forward instead of starting a second one
+// beside it (two importers of one kind would import the same data twice); once it has ended, the next
+// press starts it anew. When the launcher ends, it ends the programs it started.
 #pragma once
 
 #include <QString>
@@ -36,9 +37,18 @@ public:
     ImporterLauncher(const ImporterLauncher&) = delete;
     ImporterLauncher& operator=(const ImporterLauncher&) = delete;
 
-    // Finds and starts the importer with no arguments, in the current folder and environment.
-    // Returns false (and changes nothing) when the program is not found or cannot be started.
+    // The environment variable through which a started importer learns where to listen for the
+    // request to come forward (the importers' shell reads it).
+    static constexpr const char* raiseVariable = "KELVOR_RAISE";
+
+    // Finds and starts the importer with no arguments, in the current folder and environment (plus
+    // raiseVariable). When the importer started earlier still runs, asks it to bring its windows
+    // forward instead. Returns false (and changes nothing) when the program is not found or cannot be
+    // started.
     bool launch(Importer importer);
+    // Asks the running importer to bring its windows forward. False when none runs or it cannot be
+    // reached (a program without the request's listener).
+    bool raise(Importer importer);
 
     // The process of the latest successful launch of the importer, or null.
     [[nodiscard]] QProcess* process(Importer importer) const;
@@ -50,6 +60,9 @@ private:
 
     QString m_programDir;
     std::array<std::unique_ptr<QProcess>, allImporters.size()> m_current;
+    // The local socket each current program listens on for the request to come forward.
+    std::array<QString, allImporters.size()> m_raiseName;
+    int m_launches = 0;
     // Earlier launches: no longer ended by the launcher, kept only until their program exits.
     std::vector<std::unique_ptr<QProcess>> m_released;
 };

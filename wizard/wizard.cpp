@@ -9,6 +9,8 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 
 // The pictures are compiled into the wizard's library: register them before the form loads them.
 static void initWizardResources()
@@ -28,6 +30,8 @@ Wizard::Wizard(QWidget* parent, const QString& programDir)
     setAttribute(Qt::WA_StyledBackground);
 
     connect(m_ui->chkButton, &QPushButton::pressed, this, &Wizard::StartCheck);
+    // A blank copied along with the address would make it unusable without showing why.
+    connect(m_ui->leURL, &QLineEdit::editingFinished, this, [this] { (void)trimmedUrl(); });
     connect(m_ui->emailBt, &QPushButton::pressed, this, &Wizard::emailClicked);
     connect(m_ui->conBt, &QPushButton::pressed, this, &Wizard::consClicked);
     connect(m_ui->appBt, &QPushButton::pressed, this, &Wizard::appsClicked);
@@ -67,18 +71,38 @@ void Wizard::loadSettings()
     m_ui->lePASS->setText(settings.password);
 }
 
+QString Wizard::trimmedUrl()
+{
+    const QString url = m_ui->leURL->text().trimmed();
+    if (url != m_ui->leURL->text())
+        m_ui->leURL->setText(url);
+    return url;
+}
+
 void Wizard::saveSettings()
 {
-    // Stored exactly as typed: no trimming, no check.
-    writeCrmSettings({m_ui->leURL->text(), m_ui->leLOGIN->text(), m_ui->lePASS->text()});
+    // Stored as typed, only the address without surrounding blanks; no check: an importer started
+    // with unusable settings says so in its summary.
+    writeCrmSettings({trimmedUrl(), m_ui->leLOGIN->text(), m_ui->lePASS->text()});
 }
 
 void Wizard::StartCheck()
 {
-    if (m_checker)
+    if (m_checker) {
+        m_checker->abort();
         return;
+    }
+    const QString url = trimmedUrl();
+    if (!url.isEmpty() && !url.startsWith(QLatin1String("http://"), Qt::CaseInsensitive)
+        && !url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) {
+        // Nothing is sent: the cause is plain without asking the server.
+        m_ui->chkLabel->setText(QString::fromUtf8(failureText) + QStringLiteral("<br>") +
+                                QString::fromUtf8(schemeText));
+        return;
+    }
     m_ui->chkLabel->setText(QString::fromUtf8(checkingText));
-    m_checker = new ExChecker(m_ui->leLOGIN->text(), m_ui->lePASS->text(), m_ui->leURL->text(), this);
+    m_ui->chkButton->setText(QStringLiteral("Abbrechen"));
+    m_checker = new ExChecker(m_ui->leLOGIN->text(), m_ui->lePASS->text(), url, this);
     if (!m_refusedCertificateUrl.isEmpty() && m_refusedCertificateUrl == m_ui->leURL->text())
         m_checker->setReplaceCertificate(true);
     m_refusedCertificateUrl.clear();
@@ -90,7 +114,10 @@ void Wizard::StartCheck()
 void Wizard::CheckDone(bool ok)
 {
     QString text = QString::fromUtf8(ok ? successText : failureText);
-    if (m_checker) {
+    m_ui->chkButton->setText(QStringLiteral("Pr\u00fcfen"));
+    if (m_checker && m_checker->outcome().failure == CrmLogonFailure::Aborted) {
+        text = QString::fromUtf8(abortedText);
+    } else if (m_checker) {
         const CrmLogonOutcome& outcome = m_checker->outcome();
         const auto certificate = CrmCertificate(outcome.certificate);
         if (!ok && outcome.failure != CrmLogonFailure::None)

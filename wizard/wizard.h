@@ -28,6 +28,10 @@ public:
     static constexpr const char* rememberedText = "Zertifikat nicht verifiziert, wurde gespeichert";
     static constexpr const char* knownText = "Zertifikat nicht verifiziert, wie gespeichert";
     static constexpr const char* replaceText = "Erneut \"Prüfen\" übernimmt das neue Zertifikat";
+    // A check stopped with "Abbrechen": no outcome to tell.
+    static constexpr const char* abortedText = "<b>Prüfung abgebrochen</b>";
+    // An address the check does not try: the CRM is reached over HTTP or HTTPS only.
+    static constexpr const char* schemeText = "Die Adresse muss mit http:// oder https:// beginnen";
 
     // programDir: where the importers are looked for first (default: the wizard's own folder).
     explicit Wizard(QWidget* parent = nullptr, const QString& programDir = {});
@@ -40,6 +44,7 @@ signals:
     void MakeLogin();
 
 public slots:
+    // Starts a check; while one runs, the same button ("Abbrechen" then) stops it.
     void StartCheck();
     void CheckDone(bool ok);
     void emailClicked();
@@ -53,6 +58,8 @@ protected:
 private:
     void fitHeading();
     void loadSettings();
+    // The address as it will be used: without surrounding blanks, which the field loses as well.
+    QString trimmedUrl();
     void saveSettings();
     void launch(Importer importer);
 

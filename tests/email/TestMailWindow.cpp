@@ -52,6 +52,7 @@ class TestMailWindow : public QObject {
 private Q_SLOTS:
     void unreadableStoreShowsEmptyTree();
     void treeSelectionAndStoppedRun();
+    void subtreeSelection();
 };
 
 void TestMailWindow::unreadableStoreShowsEmptyTree()
@@ -67,6 +68,53 @@ void TestMailWindow::unreadableStoreShowsEmptyTree()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(window.treeWidget->topLevelItemCount(), 0);
+    QVERIFY(!window.pushButton->isEnabled());
+}
+
+void TestMailWindow::subtreeSelection()
+{
+    QTemporaryFile fixture;
+    QVERIFY(fixture.open());
+    fixture.write(kFixture);
+    fixture.flush();
+    qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
+    Kelvor_email window;
+    window.setImport(std::make_unique<ExMailImport>(&window));
+    qunsetenv("KELVOR_STORE");
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTreeWidget* tree = window.treeWidget;
+    QTreeWidgetItem* storeRow = row(tree, QStringLiteral("Pers\u00f6nliche Ordner"));
+    const QStringList all{QStringLiteral("Pers\u00f6nliche Ordner"), QStringLiteral("Posteingang"),
+                          QStringLiteral("Kunden"), QStringLiteral("IMAP")};
+    const auto selected = [tree] {
+        QStringList names;
+        for (QTreeWidgetItem* item : tree->selectedItems())
+            names << item->text(0);
+        names.sort();
+        return names;
+    };
+    const auto sorted = [](QStringList names) {
+        names.sort();
+        return names;
+    };
+
+    // The store's whole tree, grandchildren included; the button follows.
+    window.selectSubtree(storeRow, true);
+    QCOMPARE(selected(), sorted(all));
+    QVERIFY(window.pushButton->isEnabled());
+
+    // Shift+Space on a selected folder clears it with everything below it, and nothing above or beside.
+    tree->setFocus();
+    tree->setCurrentItem(row(tree, QStringLiteral("Posteingang")), 0, QItemSelectionModel::NoUpdate);
+    QTest::keyClick(tree, Qt::Key_Space, Qt::ShiftModifier);
+    QCOMPARE(selected(), sorted({QStringLiteral("Pers\u00f6nliche Ordner"), QStringLiteral("IMAP")}));
+    // Again: the branch comes back.
+    QTest::keyClick(tree, Qt::Key_Space, Qt::ShiftModifier);
+    QCOMPARE(selected(), sorted(all));
+
+    window.selectSubtree(storeRow, false);
+    QVERIFY(selected().isEmpty());
     QVERIFY(!window.pushButton->isEnabled());
 }
 

@@ -1,5 +1,6 @@
 // The run frame without widgets: logon rule, body or failure text, folder walk over a copy, progress texts,
 // and the order of the interrupt note against the counter lines under concurrent stop requests.
+#include "exestimate.h"
 #include "exfolder.h"
 #include "exinflight.h"
 #include "exrun.h"
@@ -45,6 +46,8 @@ private slots:
     void itemTriedReadsTheTransport();
     void inflightKeepsOrderAndLimit_data();
     void inflightKeepsOrderAndLimit();
+    void estimateFromTheWholeRun_data();
+    void estimateFromTheWholeRun();
 };
 
 void TestExRun::sessionIdMustHave32Characters_data()
@@ -323,6 +326,48 @@ void TestExRun::inflightKeepsOrderAndLimit()
         QCOMPARE(most.load(), 1);
     else
         QVERIFY2(most.load() > 1 && most.load() <= limit, qPrintable(QString::number(most.load())));
+}
+
+void TestExRun::estimateFromTheWholeRun_data()
+{
+    QTest::addColumn<qint64>("beganAt");
+    QTest::addColumn<qint64>("done");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<QString>("text");
+
+    // The rate counts from the moment the items began, not from the run's start (the logon).
+    QTest::newRow("rate of the whole run") << qint64(30000) << qint64(10) << qint64(100) << qint64(50000)
+                                          << QStringLiteral("noch ca. 3 Min.");
+    QTest::newRow("rounded to the nearest minute") << qint64(0) << qint64(100) << qint64(250) << qint64(60000)
+                                                   << QStringLiteral("noch ca. 2 Min.");
+    QTest::newRow("quiet in the first seconds") << qint64(0) << qint64(50) << qint64(100)
+                                                << ExRunEstimate::quietMs - 1 << QString();
+    QTest::newRow("nothing done yet") << qint64(0) << qint64(0) << qint64(100) << qint64(60000) << QString();
+    QTest::newRow("no total (empty folders)") << qint64(0) << qint64(3) << qint64(0) << qint64(60000) << QString();
+    QTest::newRow("under a minute") << qint64(0) << qint64(90) << qint64(100) << qint64(60000)
+                                    << QStringLiteral("noch unter 1 Min.");
+    // More items than the folders' counts announced: no negative time.
+    QTest::newRow("past the total") << qint64(0) << qint64(120) << qint64(100) << qint64(60000)
+                                    << QStringLiteral("noch unter 1 Min.");
+    // Large runs: many items over hours must not overflow.
+    QTest::newRow("large run") << qint64(0) << qint64(1000000) << qint64(2000000000) << qint64(3600000)
+                               << QStringLiteral("noch ca. 119940 Min.");
+}
+
+void TestExRun::estimateFromTheWholeRun()
+{
+    QFETCH(qint64, beganAt);
+    QFETCH(qint64, done);
+    QFETCH(qint64, total);
+    QFETCH(qint64, now);
+    QFETCH(QString, text);
+    ExRunEstimate estimate;
+    QCOMPARE(ExRunEstimate::text(estimate.remainingMs(done, total, now)), QString());
+    estimate.begin(beganAt);
+    QCOMPARE(ExRunEstimate::text(estimate.remainingMs(done, total, now)), text);
+    estimate.reset();
+    QCOMPARE(estimate.remainingMs(done, total, now), qint64(-1));
 }
 
 QTEST_GUILESS_MAIN(TestExRun)

@@ -265,7 +265,7 @@ void TestExShell::runShowsCompletionAndDisablesButton()
     QTest::mouseClick(w.pushButton, Qt::LeftButton);
     QVERIFY(dlg->isModal());
     QVERIFY(dlg->windowFlags().testFlag(Qt::SplashScreen));
-    QCOMPARE(dlg->pbStatus->maximum(), 6);  // set at once from the selection
+    QCOMPARE(dlg->progressMaximum(), 6);  // set at once from the selection
     QVERIFY(info.wait(10000) || info.count() == 1);
     QTRY_VERIFY(!dlg->isVisible());
     QCOMPARE(g_lastSelected.load(), 2);

@@ -251,7 +251,7 @@ void TstItemWindows::stopDuringAPendingExchange()
         QTest::mouseClick(dlg->pbStop, Qt::LeftButton);
     // The stop shows at once, and the dialog stays until the run has ended.
     QVERIFY(dlg->isVisible());
-    QCOMPARE(dlg->lbStatus->text(), QStringLiteral("Wird abgebrochen \u2026"));
+    QCOMPARE(dlg->lbStatus->text(), QStringLiteral("Wird abgebrochen ..."));
     QVERIFY(!dlg->pbStop->isEnabled());
     QTest::keyClick(dlg, Qt::Key_Escape);
     QVERIFY(dlg->isVisible());
