@@ -52,6 +52,11 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
     std::vector<xmapi::PropTag> columns(tags->begin(), tags->end());
     const std::size_t classColumn = columns.size();
     columns.push_back(PR_MESSAGE_CLASS_W);
+    // The journal's columns ride along too: an appointment unchanged since it was imported is not sent.
+    const std::size_t entryIdColumn = columns.size();
+    columns.push_back(PR_ENTRYID);
+    columns.push_back(PR_LAST_MODIFICATION_TIME);
+    const QByteArray folderId = ExRun::folderEntryId(&folder);
     hr = table->SetColumns(columns, 0);
     if (xmapi::failed(hr)) {
         qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
@@ -75,22 +80,34 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
             });
             continue;
         }
+        const ExJournalItem journaled = ExRun::journalItem(&folder, folderId, &rows.front()[entryIdColumn],
+                                                           &rows.front()[entryIdColumn + 1]);
+        if (run.unchangedSinceImport(QStringLiteral("appointment"), journaled)) {
+            inflight.submit({}, [itemDone](const ExItemResult&) { itemDone(); });
+            continue;
+        }
         inflight.submit(
             [item = ReadAppointmentRow(rows.front(), *tags), session] {
                 ExItemResult r;
                 r.value = crmaddAppointment(session, item, appointmentsHttpLog, &r.transport);
                 return r;
             },
-            [&run, &c, itemDone](const ExItemResult& r) {
+            [&run, &c, itemDone, journaled](const ExItemResult& r) {
                 qDebug() << r.value;
-                if (!run.itemTried(r.transport))
+                const bool tried = run.itemTried(r.transport);
+                const bool failed = r.value == 0 || r.value == -2;
+                if (!tried)
                     ++c.notTried;
                 else if (r.value == -1)
                     ++c.existing;
-                else if (r.value == 0 || r.value == -2)
+                else if (failed)
                     ++c.failed;
                 else
                     ++c.imported;
+                if (tried)
+                    run.recordOutcome(QStringLiteral("appointment"), journaled,
+                                      ExRun::journalOutcome(!failed && r.value != -1, r.value == -1, r.transport),
+                                      r.value);
                 itemDone();
             });
     }

@@ -11,6 +11,7 @@
 #include <QPair>
 
 #include <memory>
+#include <optional>
 
 AddOutcome readPContactResult(int result)
 {
@@ -118,9 +119,11 @@ private:
 const QString contactKind = QStringLiteral("IPM.Contact");
 
 // Sends the row's company (unless this run created it already) and then its person. False when the row
-// was not tried at all (its first exchange was aborted before anything was sent).
+// was not tried at all (its first exchange was aborted before anything was sent). *outcome receives how
+// the row ended for the journal: its person's outcome, or its company's when no person was sent.
 bool sendCompanyAndPerson(ExRun& run, const ContactMapping& mapping, const xmapi::Row& row,
-                          const CrmSession& session, CompanyCache& cache, ContactRunCounts& c)
+                          const CrmSession& session, CompanyCache& cache, ContactRunCounts& c,
+                          std::optional<ExJournal::Outcome>& outcome)
 {
     const QString name = mapping.companyName(row);
     int companyId = cache.find(name);
@@ -130,13 +133,16 @@ bool sendCompanyAndPerson(ExRun& run, const ContactMapping& mapping, const xmapi
         const int result = crmaddContact(session, company, contactsHttpLog, &transport);
         if (!run.itemTried(transport))
             return false;
-        const AddOutcome outcome = readCompanyOrPersonResult(result);
-        count(outcome, c.contactsImported, c.contactsExist, c.contactsFailed);
-        if (outcome == AddOutcome::Imported)
+        const AddOutcome answer = readCompanyOrPersonResult(result);
+        count(answer, c.contactsImported, c.contactsExist, c.contactsFailed);
+        if (answer == AddOutcome::Imported)
             cache.add(name, result);
         // A company that exists, failed, or came back with a negative id gets no person.
-        if (result <= 0 || run.stopRequested())
+        if (result <= 0 || run.stopRequested()) {
+            // A company the CRM already had gets no person on any later run either: the row is present.
+            outcome = ExRun::journalOutcome(false, answer == AddOutcome::Exists, transport);
             return true;
+        }
         companyId = result;
     }
     crmPersonItem person = mapping.person(row);
@@ -144,8 +150,11 @@ bool sendCompanyAndPerson(ExRun& run, const ContactMapping& mapping, const xmapi
     CrmItemTransport transport;
     const int result = crmaddPerson(session, person, contactsHttpLog, &transport);
     // A person whose request never left is not counted; its company is.
-    if (run.itemTried(transport))
-        count(readCompanyOrPersonResult(result), c.personsImported, c.personsExist, c.personsFailed);
+    if (run.itemTried(transport)) {
+        const AddOutcome added = readCompanyOrPersonResult(result);
+        count(added, c.personsImported, c.personsExist, c.personsFailed);
+        outcome = ExRun::journalOutcome(added == AddOutcome::Imported, added == AddOutcome::Exists, transport);
+    }
     return true;
 }
 
@@ -181,6 +190,8 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
         // needs its company's id, so that mode sends one request after another.
         ExInflight inflight(
             personal ? run.inflight() : 1, [&run] { return !run.stopRequested(); }, [&run] { run.idle(); });
+        // A contact sent to the address book and the same contact sent as a person are two things in the CRM.
+        const QString journalKind = personal ? QStringLiteral("pcontact") : QStringLiteral("person");
         const auto itemDone = [&] {
             ++c.itemsDone;
             run.itemDone(c.itemsDone);
@@ -203,6 +214,11 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
             std::vector<xmapi::PropTag> columns = mapping.columns();
             const std::size_t classColumn = columns.size();
             columns.push_back(PR_MESSAGE_CLASS_W);
+            // So do the journal's: a contact unchanged since it was imported is not sent again.
+            const std::size_t entryIdColumn = columns.size();
+            columns.push_back(PR_ENTRYID);
+            columns.push_back(PR_LAST_MODIFICATION_TIME);
+            const QByteArray folderId = ExRun::folderEntryId(folder);
             std::unique_ptr<xmapi::Table> table;
             if (xmapi::failed(folder->folder->GetContentsTable(MAPI_UNICODE, table)) || !table)
                 break;
@@ -219,11 +235,15 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
                     break;
                 ++rowsRead;
                 const xmapi::Row& row = rows.front();
+                const ExJournalItem journaled =
+                    ExRun::journalItem(folder, folderId, &row[entryIdColumn], &row[entryIdColumn + 1]);
                 if (!exIsOwnKind(TextOf(row[classColumn]), contactKind)) {
                     inflight.submit({}, [&](const ExItemResult&) {
                         ++c.skipped;
                         itemDone();
                     });
+                } else if (run.unchangedSinceImport(journalKind, journaled)) {
+                    inflight.submit({}, [&](const ExItemResult&) { itemDone(); });
                 } else if (personal) {
                     inflight.submit(
                         [item = mapping.personalContact(row), session, &dumpPath] {
@@ -231,17 +251,25 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
                             r.value = crmAddPContact(session, item, contactsHttpLog, dumpPath, &r.transport);
                             return r;
                         },
-                        [&](const ExItemResult& r) {
-                            if (run.itemTried(r.transport))
-                                count(readPContactResult(r.value), c.personalImported, c.personalExist,
-                                      c.personalFailed);
-                            else
+                        [&, journaled](const ExItemResult& r) {
+                            if (run.itemTried(r.transport)) {
+                                const AddOutcome added = readPContactResult(r.value);
+                                count(added, c.personalImported, c.personalExist, c.personalFailed);
+                                run.recordOutcome(journalKind, journaled,
+                                                  ExRun::journalOutcome(added == AddOutcome::Imported,
+                                                                        added == AddOutcome::Exists, r.transport),
+                                                  r.value);
+                            } else {
                                 ++c.notTried;
+                            }
                             itemDone();
                         });
                 } else {
-                    if (!sendCompanyAndPerson(run, mapping, row, session, cache, c))
+                    std::optional<ExJournal::Outcome> outcome;
+                    if (!sendCompanyAndPerson(run, mapping, row, session, cache, c, outcome))
                         ++c.notTried;
+                    if (outcome)
+                        run.recordOutcome(journalKind, journaled, *outcome);
                     itemDone();
                 }
             }

@@ -3,6 +3,7 @@
 
 #include "xmapi.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -24,6 +25,9 @@ struct ExFOLDER {
     // Store roots: the Outlook data file the store was read from (PR_PST_PATH); empty for a
     // store that is no file.
     QString storeFile;
+    // Store roots: the store's record key (PR_RECORD_KEY), the same in every program start; empty
+    // when the store has none.
+    QByteArray storeKey;
     // The open folder. Stays open as long as the record lives: the import run opens contents
     // tables through it, as many times as it needs (one run after another).
     std::unique_ptr<xmapi::Folder> folder;

@@ -169,6 +169,9 @@ void ExOutlook::EnumStore(xmapi::MsgStore& store, const QString& name)
     xmapi::PropValue path;
     if (xmapi::succeeded(xmapi::HrGetOneProp(store, PR_PST_PATH_W, path)))
         record->storeFile = textOf(path);
+    xmapi::PropValue key;
+    if (xmapi::succeeded(xmapi::HrGetOneProp(store, PR_RECORD_KEY, key)) && !key.bin.empty())
+        record->storeKey = QByteArray(reinterpret_cast<const char*>(key.bin.data()), static_cast<qsizetype>(key.bin.size()));
     if (m_profile.mode == ExScanProfile::Mode::MailTree)
         EnumMailFolder(record.get());
     else

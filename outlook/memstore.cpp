@@ -682,6 +682,12 @@ public:
         name.tag = PR_DISPLAY_NAME_W;
         name.str = m_store->name;
         props[PROP_ID(PR_DISPLAY_NAME_W)] = name;
+        if (!props.count(PROP_ID(PR_RECORD_KEY))) {
+            PropValue key;
+            key.tag = PR_RECORD_KEY;
+            key.bin.assign(m_store->uid.begin(), m_store->uid.end());
+            props[PROP_ID(PR_RECORD_KEY)] = key;
+        }
         if (!m_store->faults.count("subtreeId")) {
             PropValue top;
             top.tag = PR_IPM_SUBTREE_ENTRYID;

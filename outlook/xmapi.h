@@ -229,6 +229,9 @@ constexpr bool succeeded(HResult hr) { return hr >= 0; }
 #ifndef PR_INTERNET_CPID
 #define PR_INTERNET_CPID PROP_TAG(PT_LONG, 0x3FDE)
 #endif
+#ifndef PR_LAST_MODIFICATION_TIME
+#define PR_LAST_MODIFICATION_TIME PROP_TAG(PT_SYSTIME, 0x3008)
+#endif
 #ifndef PR_PRIORITY
 #define PR_PRIORITY PROP_TAG(PT_LONG, 0x0026)
 #endif

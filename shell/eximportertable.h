@@ -22,6 +22,7 @@ struct ExImporterTable {
     ExRunBody body;             // the run's body, after a successful logon (worker thread)
     ExRunBody onLogonFailed;    // optional: lines to add after the logon failure text (worker thread)
     ExLogonFunction logon;      // optional: replaces the stored-settings logon (tests)
+    QString journalPath;        // the import journal; empty: none (exRunImporter sets the user's own)
 
     [[nodiscard]] QString resourcePrefix() const
     {

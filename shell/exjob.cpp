@@ -18,6 +18,7 @@ ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*
                                         else
                                             emit UpdateStatus(code, text);
                                     });
+    m_run->setJournalPath(table.journalPath);
 }
 
 ExJob::~ExJob()

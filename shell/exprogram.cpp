@@ -62,8 +62,11 @@ int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::f
     return exitCode;
 }
 
-int exRunImporter(int argc, char* argv[], const ExImporterTable& table)
+int exRunImporter(int argc, char* argv[], const ExImporterTable& programTable)
 {
+    ExImporterTable table = programTable;
+    if (table.journalPath.isEmpty())
+        table.journalPath = ExJournal::defaultPath();
     return exRunProgram(argc, argv, table.messageLog, [&table] {
         int exitCode = 0;
         auto window = std::make_unique<ExMainWindow>(table);

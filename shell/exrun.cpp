@@ -208,8 +208,20 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
     if (m_sessionId.size() == 32 || stopRequested()) {
         // Filled in by the body once it knows; the line leads the counters it explains.
         const qsizetype lostAt = m_lines.size();
+        m_unchanged = 0;
+        if (!m_journalPath.isEmpty()) {
+            m_journal = std::make_unique<ExJournal>(m_journalPath);
+            m_journalCrm = ExJournalCrm{m_baseUrl, readCrmSettings().login};
+        }
         if (body)
             body(*this);
+        QString journalLines;
+        if (m_unchanged > 0)
+            journalLines += unchangedLine(m_unchanged);
+        if (m_journal)
+            journalLines += m_journal->summaryLine();
+        m_journal.reset();
+        m_lines.insert(lostAt, journalLines);
         if (m_connectionLost)
             m_lines.insert(lostAt, connectionLostText());
     } else {
@@ -219,6 +231,63 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
     }
     m_summary.close(m_lines);
     return m_summary.text();
+}
+
+bool ExRun::unchangedSinceImport(const QString& kind, const ExJournalItem& item)
+{
+    if (!m_journal || !m_journal->unchanged(m_journalCrm, kind, item))
+        return false;
+    ++m_unchanged;
+    return true;
+}
+
+void ExRun::recordOutcome(const QString& kind, const ExJournalItem& item, ExJournal::Outcome outcome, qint64 crmId)
+{
+    if (m_journal)
+        m_journal->record(m_journalCrm, kind, item, outcome, crmId);
+}
+
+ExJournalItem ExRun::journalItem(const ExFOLDER* folder, const QByteArray& folderEntryId,
+                                 const xmapi::PropValue* entryId, const xmapi::PropValue* modified)
+{
+    ExJournalItem item;
+    if (const ExFOLDER* root = folder ? folder->storeRoot() : nullptr) {
+        item.store = root->storeKey;
+        item.storeHint = root->storeFile;
+    }
+    item.folder = folderEntryId;
+    if (entryId && entryId->type() == PT_BINARY)
+        item.entryId = QByteArray(reinterpret_cast<const char*>(entryId->bin.data()),
+                                  static_cast<qsizetype>(entryId->bin.size()));
+    if (modified && modified->type() == PT_SYSTIME)
+        item.modified = static_cast<qint64>(modified->ft.ticks);
+    return item;
+}
+
+ExJournal::Outcome ExRun::journalOutcome(bool imported, bool present, const CrmItemTransport& transport)
+{
+    if (imported)
+        return ExJournal::Outcome::Stored;
+    if (present)
+        return ExJournal::Outcome::Present;
+    return transport.requestMayHaveArrived ? ExJournal::Outcome::MayHaveArrived : ExJournal::Outcome::Failed;
+}
+
+QByteArray ExRun::folderEntryId(const ExFOLDER* folder)
+{
+    std::vector<xmapi::PropValue> values;
+    if (!folder || !folder->folder || xmapi::failed(folder->folder->GetProps({PR_ENTRYID}, 0, values)) ||
+        values.empty() || values.front().type() != PT_BINARY)
+        return QByteArray();
+    const xmapi::Bytes& bin = values.front().bin;
+    return QByteArray(reinterpret_cast<const char*>(bin.data()), static_cast<qsizetype>(bin.size()));
+}
+
+QString ExRun::unchangedLine(int count)
+{
+    return QStringLiteral("<font color=\"blue\">%1 unver\u00e4ndert seit dem letzten Import, nicht erneut "
+                          "gesendet</font><br>")
+        .arg(count);
 }
 
 bool exIsOwnKind(const QString& messageClass, const QString& kind)

@@ -5,6 +5,7 @@
 
 #include "crmoperations.h"
 #include "crmsettings.h"
+#include "exjournal.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -12,12 +13,14 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 struct ExFOLDER;
 class ExRun;
 namespace xmapi {
 class Table;
+struct PropValue;
 }
 
 // The program-specific part of a run. Called in the worker thread after a successful logon.
@@ -117,6 +120,28 @@ public:
     // Lines for the summary, collected by the body and added after the interrupt note when the run ends.
     void appendSummary(const QString& html) { m_lines += html; }
 
+    // The import journal. Set before execute(): the journal file; empty (the default) runs without one.
+    // execute() opens it in the worker thread after the logon, for the stored CRM address and login.
+    void setJournalPath(const QString& path) { m_journalPath = path; }
+    // True (and counted for the summary) when the item is recorded for this CRM as imported or present
+    // with the same modification time: it is not sent again (the CRM would answer that it has it).
+    [[nodiscard]] bool unchangedSinceImport(const QString& kind, const ExJournalItem& item);
+    // Records how an item ended; the bodies call it before the item counts as done. A journal that
+    // fails here is dropped for the rest of the run (everything after is sent).
+    void recordOutcome(const QString& kind, const ExJournalItem& item, ExJournal::Outcome outcome, qint64 crmId = 0);
+    [[nodiscard]] int unchangedCount() const { return m_unchanged; }
+    // The journal's outcome of an answered item: imported, present, or failed (which may still have
+    // reached the CRM when the request left without an answer).
+    [[nodiscard]] static ExJournal::Outcome journalOutcome(bool imported, bool present, const CrmItemTransport& transport);
+    // The item's place in the journal: its store (through the folder), its folder, entry id and last
+    // modification (null or error values: unknown).
+    [[nodiscard]] static ExJournalItem journalItem(const ExFOLDER* folder, const QByteArray& folderEntryId,
+                                                   const xmapi::PropValue* entryId, const xmapi::PropValue* modified);
+    // The entry id of a folder (empty when it cannot be had).
+    [[nodiscard]] static QByteArray folderEntryId(const ExFOLDER* folder);
+    // The summary line of the items passed over unchanged.
+    [[nodiscard]] static QString unchangedLine(int count);
+
     // Runs the frame: logon, then body (session id of 32 characters) or the logon failure text and
     // onLogonFailed. Returns the final summary.
     QString execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
@@ -156,6 +181,10 @@ private:
     QString m_baseUrl;
     QString m_lines;
     ExSummary m_summary;
+    QString m_journalPath;
+    std::unique_ptr<ExJournal> m_journal;
+    ExJournalCrm m_journalCrm;
+    int m_unchanged = 0;
 };
 
 // Whether an item's message class is the importer's own kind: the class itself ("IPM.Contact") or one

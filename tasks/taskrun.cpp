@@ -59,6 +59,18 @@ QString messageClassOf(xmapi::Message* message)
     return TextOf(values.front());
 }
 
+const QString taskKind = QStringLiteral("task");
+
+// Where the journal keeps a task: its entry id and last modification, read from the opened task.
+ExJournalItem journalItemOf(const ExFOLDER* folder, const QByteArray& folderId, xmapi::Message* message)
+{
+    std::vector<xmapi::PropValue> values;
+    if (!message || xmapi::failed(message->GetProps({PR_ENTRYID, PR_LAST_MODIFICATION_TIME}, 0, values)) ||
+        values.size() != 2)
+        return ExRun::journalItem(folder, folderId, nullptr, nullptr);
+    return ExRun::journalItem(folder, folderId, &values[0], &values[1]);
+}
+
 } // namespace
 
 void tasksRunBody(ExRun& run, TaskRunCounts* counts)
@@ -90,6 +102,7 @@ void tasksRunBody(ExRun& run, TaskRunCounts* counts)
             continue;
         }
         run.status(1, QStringLiteral("Importiere Aufgabe:"));
+        const QByteArray folderId = ExRun::folderEntryId(folder);
 
         // Progress counts within the folder, against the tasks that could actually be opened.
         const int n = static_cast<int>(batch.entries.size());
@@ -102,19 +115,26 @@ void tasksRunBody(ExRun& run, TaskRunCounts* counts)
                 inflight.submit({}, [&c](const ExItemResult&) { ++c.skipped; });
                 continue;
             }
+            const ExJournalItem journaled = journalItemOf(folder, folderId, entry.message.get());
+            if (run.unchangedSinceImport(taskKind, journaled))
+                continue;
             inflight.submit(
                 [item = entry.item, session]() mutable {
                     ExItemResult r;
                     r.value = crmaddTask(session, item, tasksHttpLog, &r.transport);
                     return r;
                 },
-                [&run, &c, subject = entry.item.subject](const ExItemResult& r) {
+                [&run, &c, subject = entry.item.subject, journaled](const ExItemResult& r) {
                     qDebug() << r.value;
                     if (!run.itemTried(r.transport)) {
                         ++c.notTried;
                         return;
                     }
                     const TaskOutcome outcome = readTaskResult(r.value);
+                    run.recordOutcome(taskKind, journaled,
+                                      ExRun::journalOutcome(outcome == TaskOutcome::Imported,
+                                                            outcome == TaskOutcome::Exists, r.transport),
+                                      r.value);
                     switch (outcome) {
                     case TaskOutcome::Exists:
                         ++c.existing;

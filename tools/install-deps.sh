@@ -9,6 +9,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev
     libpff-dev libbfio-dev pff-tools zlib1g-dev
     libgmime-3.0-dev
+    libqt6sql6-sqlite
     php-cli php-soap php-xml php-sqlite3 php-fpm nginx
     xvfb xauth xdotool stunnel4 openssl curl
 )

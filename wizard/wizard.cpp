@@ -3,6 +3,7 @@
 #include "crmsettings.h"
 #include "exchecker.h"
 #include "exhttpn.h"
+#include "exjournal.h"
 #include "ui_wizard.h"
 
 #include <QCloseEvent>
@@ -10,6 +11,7 @@
 #include <QDebug>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 
 // The pictures are compiled into the wizard's library: register them before the form loads them.
@@ -36,6 +38,34 @@ Wizard::Wizard(QWidget* parent, const QString& programDir)
     connect(m_ui->conBt, &QPushButton::pressed, this, &Wizard::consClicked);
     connect(m_ui->appBt, &QPushButton::pressed, this, &Wizard::appsClicked);
     connect(m_ui->taskBt, &QPushButton::pressed, this, &Wizard::taskClicked);
+
+    // Beside the address it belongs to, right-aligned with the address field.
+    m_forgetButton = new QPushButton(QStringLiteral("Importverlauf vergessen"), this);
+    m_forgetButton->setObjectName(QStringLiteral("forgetBt"));
+    m_forgetButton->setToolTip(QStringLiteral("Vergisst, was in dieses CRM schon importiert wurde: der n\u00e4chste "
+                                              "Import sendet wieder alles"));
+    const int forgetWidth = qMax(150, m_forgetButton->sizeHint().width());
+    m_forgetButton->setGeometry(m_ui->leURL->geometry().right() + 1 - forgetWidth, m_ui->lb_4->y() - 4, forgetWidth,
+                                m_ui->leURL->y() - m_ui->lb_4->y() + 2);
+    connect(m_forgetButton, &QPushButton::clicked, this, &Wizard::forgetHistory);
+    // In the keyboard order with the other things done to the settings, before the importers.
+    setTabOrder(m_ui->chkButton, m_forgetButton);
+    setTabOrder(m_forgetButton, m_ui->emailBt);
+    m_journalPath = ExJournal::defaultPath();
+    m_confirmForget = [this](int entries) {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Importverlauf vergessen"),
+                        QStringLiteral("Den Importverlauf f\u00fcr dieses CRM vergessen?\n\n%1 Eintr\u00e4ge werden "
+                                       "gel\u00f6scht. Ein neuer Import sendet dann wieder alles, auch was das CRM "
+                                       "schon hat.")
+                            .arg(entries),
+                        QMessageBox::NoButton, this);
+        QPushButton* forget = box.addButton(QStringLiteral("Vergessen"), QMessageBox::DestructiveRole);
+        QPushButton* keep = box.addButton(QStringLiteral("Abbrechen"), QMessageBox::RejectRole);
+        box.setDefaultButton(keep);
+        box.setEscapeButton(keep);
+        box.exec();
+        return box.clickedButton() == forget;
+    };
 
     loadSettings();
 }
@@ -163,6 +193,26 @@ void Wizard::appsClicked()
 void Wizard::taskClicked()
 {
     launch(Importer::Tasks);
+}
+
+void Wizard::forgetHistory()
+{
+    ExJournal journal(m_journalPath);
+    // The address as it is stored (without surrounding blanks), which the importers key their entries by.
+    const ExJournalCrm crm{trimmedUrl(), m_ui->leLOGIN->text()};
+    const int entries = journal.countEntries(crm);
+    QString text;
+    if (!journal.usable())
+        text = QStringLiteral("<font color=\"red\">Der Importverlauf %1</font>").arg(journal.problemText());
+    else if (entries == 0)
+        text = QStringLiteral("Kein Importverlauf f\u00fcr dieses CRM");
+    else if (!m_confirmForget || !m_confirmForget(entries))
+        return;
+    else if (journal.forget(crm))
+        text = QStringLiteral("Importverlauf vergessen: %1 Eintr\u00e4ge").arg(entries);
+    else
+        text = QStringLiteral("<font color=\"red\">Der Importverlauf %1</font>").arg(journal.problemText());
+    m_ui->chkLabel->setText(text);
 }
 
 void Wizard::closeEvent(QCloseEvent* event)

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 namespace Ui
@@ -15,6 +16,7 @@ namespace Ui
 class WizardClass;
 }
 class ExChecker;
+class QPushButton;
 
 class Wizard : public QWidget
 {
@@ -40,6 +42,14 @@ public:
     [[nodiscard]] const ImporterLauncher& launcher() const { return *m_launcher; }
     [[nodiscard]] bool isChecking() const { return !m_checker.isNull(); }
 
+    // "Importverlauf vergessen" asks before it deletes: entries is how many the CRM entered has. The
+    // default shows a question box; tests answer in advance.
+    using ForgetConfirm = std::function<bool(int entries)>;
+    void setForgetConfirm(ForgetConfirm confirm) { m_confirmForget = std::move(confirm); }
+    // The import journal the button clears (default: the user's own).
+    void setJournalPath(const QString& path) { m_journalPath = path; }
+    [[nodiscard]] QPushButton* forgetButton() const { return m_forgetButton; }
+
 signals:
     void MakeLogin();
 
@@ -51,6 +61,8 @@ public slots:
     void consClicked();
     void appsClicked();
     void taskClicked();
+    // Clears the journal entries of the CRM entered (address and login name), after confirmation.
+    void forgetHistory();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -64,6 +76,9 @@ private:
     void launch(Importer importer);
 
     std::unique_ptr<Ui::WizardClass> m_ui;
+    QPushButton* m_forgetButton = nullptr;
+    ForgetConfirm m_confirmForget;
+    QString m_journalPath;
     QPointer<ExChecker> m_checker;
     // The address whose certificate was refused by the last check: the next check of the same
     // address replaces the remembered certificate.

@@ -207,6 +207,7 @@ inline RunRecord runImport(const ExImporterTable& table, const QList<ExFOLDER*>&
             hook(*self, code, text);
     });
     self = &run;
+    run.setJournalPath(table.journalPath);
     const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
     record.summary = run.execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
     return record;

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QJsonValue>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -110,6 +111,8 @@ private slots:
     void logonFailure_data();
     void logonFailure();
     void secondRunReadsTheFoldersAgain();
+    void journalSendsOnlyWhatChanged_data();
+    void journalSendsOnlyWhatChanged();
     void passwordStaysOutOfTheLogs();
     void stopDuringPendingExchange();
     void connectionLostEndsTheRun();
@@ -360,6 +363,85 @@ void TstTaskRun::secondRunReadsTheFoldersAgain()
                                            "<font color=\"blue\"><i>2</i> Aufgaben existieren bereits</font><br>") +
                                 greenLine(0, "Aufgaben"));
     QCOMPARE(storedTasks(crm).size(), 2);
+}
+
+void TstTaskRun::journalSendsOnlyWhatChanged_data()
+{
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QStringList>("secondRunSends");
+    QTest::newRow("journal") << false << QStringList{QStringLiteral("c")};
+    // The damaged journal is put aside; the first run could record nothing, so the second sends all.
+    QTest::newRow("damaged journal") << true << QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+}
+
+void TstTaskRun::journalSendsOnlyWhatChanged()
+{
+    QFETCH(bool, damaged);
+    QFETCH(QStringList, secondRunSends);
+    TestCrm crm(tenantName("TstTaskRun_journal", QTest::currentDataTag()));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    storeSettings(crm.baseUrl(), QLatin1String(TestCrm::defaultLogin), QLatin1String(TestCrm::defaultPassword));
+    QTemporaryDir data;
+    ExImporterTable table = tasksTable();
+    table.journalPath = data.filePath(QStringLiteral("imports.sqlite"));
+    if (damaged) {
+        QFile file(table.journalPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (int i = 0; i < 4096; ++i)
+            file.putChar(static_cast<char>((i * 7919 + 13) % 251));
+    }
+    // "c" carries no modification time: without one a change cannot be seen, so it always goes.
+    const auto fixture = [](const char* modifiedB) {
+        const auto modified = [](const char* when) {
+            return QJsonObject{{QStringLiteral("0x30080040"), QString::fromLatin1(when)}};
+        };
+        return itemtest::store({folder(QStringLiteral("Aufgaben"), QStringLiteral("IPF.Task"),
+                                       {task(QStringLiteral("a"), {due(1)}, modified("2026-01-02T10:00:00Z")),
+                                        task(QStringLiteral("b"), {due(2)}, modified(modifiedB)),
+                                        task(QStringLiteral("c"), {due(3)})})});
+    };
+    int seen = 0;
+    const auto sentSinceLastLook = [&crm, &seen] {
+        QStringList subjects;
+        for (const QJsonValue& r : crm.requests()) {
+            const QString body = r.toObject().value(QStringLiteral("body")).toString();
+            if (r.toObject().value(QStringLiteral("operation")).toString() == QLatin1String("crmaddTask"))
+                subjects << body.section(QStringLiteral("<subject xsi:type=\"xsd:string\">"), 1)
+                                .section(QLatin1Char('<'), 0, 0);
+        }
+        const QStringList fresh = subjects.mid(seen);
+        seen = subjects.size();
+        return fresh;
+    };
+    {
+        ScannedStore store(fixture("2026-01-03T10:00:00Z"), ExScanProfile::tasks());
+        const RunRecord first = runImport(table, store.folders(), store.folders());
+        QCOMPARE(sentSinceLastLook(), (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
+        // One line says that the journal was of no use; everything else is as without one.
+        const QString problemLine = QStringLiteral("<font color=\"red\">Der Importverlauf ist besch\u00e4digt");
+        QCOMPARE(first.summary.startsWith(problemLine), damaged);
+        QVERIFY2(first.summary.endsWith(greenLine(3, "Aufgaben")), qPrintable(first.summary));
+        QCOMPARE(first.summary.count(QStringLiteral("<br>")), damaged ? 3 : 2);
+
+        // The same data once more, as in a later program start.
+        const RunRecord again = runImport(table, store.folders(), store.folders());
+        QCOMPARE(again.texts(2).size(), 3);
+        QCOMPARE(sentSinceLastLook(), secondRunSends);
+        QString expected;
+        if (secondRunSends.size() < 3)
+            expected += ExRun::unchangedLine(3 - static_cast<int>(secondRunSends.size()));
+        for (const QString& subject : secondRunSends)
+            expected += QStringLiteral("<font color=\"blue\">Aufgabe <i>%1</i> existiert bereits</font><br>").arg(subject);
+        expected += QStringLiteral("<font color=\"blue\"><i>%1</i> Aufgaben existieren bereits</font><br>")
+                        .arg(secondRunSends.size());
+        QCOMPARE(again.summary, expected + greenLine(0, "Aufgaben"));
+    }
+    // "b" was changed in Outlook: of the tasks with a time, it alone is sent again.
+    ScannedStore changed(fixture("2026-02-01T09:00:00Z"), ExScanProfile::tasks());
+    const RunRecord third = runImport(table, changed.folders(), changed.folders());
+    QCOMPARE(sentSinceLastLook(), (QStringList{QStringLiteral("b"), QStringLiteral("c")}));
+    QVERIFY2(third.summary.startsWith(ExRun::unchangedLine(1)), qPrintable(third.summary));
+    QCOMPARE(storedTasks(crm).size(), 3);
 }
 
 void TstTaskRun::passwordStaysOutOfTheLogs()

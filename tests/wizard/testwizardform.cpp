@@ -217,7 +217,8 @@ void TestWizardForm::tabOrder()
         w = w->nextInFocusChain();
     } while (w && w != start && order.size() < 20);
     QCOMPARE(order, QStringList({QStringLiteral("leURL"), QStringLiteral("leLOGIN"), QStringLiteral("lePASS"),
-                                 QStringLiteral("chkButton"), QStringLiteral("emailBt"), QStringLiteral("conBt"),
+                                 QStringLiteral("chkButton"), QStringLiteral("forgetBt"), QStringLiteral("emailBt"),
+                                 QStringLiteral("conBt"),
                                  QStringLiteral("appBt"), QStringLiteral("taskBt")}));
 }
 

@@ -1,11 +1,13 @@
 // The wizard as the editor of the stored connection settings: shown at start, stored as typed at
 // close and at every importer button, read back unchanged by the next start.
 #include "crmsettings.h"
+#include "exjournal.h"
 #include "wizard.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -52,6 +54,7 @@ private slots:
     void startShowsWhatAnotherProgramStored();
     void storedOwnerOnly_data();
     void storedOwnerOnly();
+    void forgetHistoryAsksAndClearsOnlyTheCrmEntered();
 
 private:
     QTemporaryDir m_config;
@@ -195,4 +198,48 @@ void TestWizardSettings::storedOwnerOnly()
 }
 
 QTEST_MAIN(TestWizardSettings)
+
+void TestWizardSettings::forgetHistoryAsksAndClearsOnlyTheCrmEntered()
+{
+    QTemporaryDir data;
+    const QString journalPath = data.filePath(QStringLiteral("imports.sqlite"));
+    const ExJournalCrm entered{QStringLiteral("http://crm.example/a/"), QStringLiteral("anna")};
+    const ExJournalCrm other{QStringLiteral("http://crm.example/a/"), QStringLiteral("bert")};
+    {
+        ExJournal journal(journalPath);
+        ExJournalItem item;
+        item.store = "store";
+        for (const char* e : {"1", "2"}) {
+            item.entryId = e;
+            QVERIFY(journal.record(entered, QStringLiteral("task"), item, ExJournal::Outcome::Stored, 5));
+        }
+        QVERIFY(journal.recordCrmFolder(entered, "store", "folder", 17));
+        QVERIFY(journal.record(other, QStringLiteral("task"), item, ExJournal::Outcome::Stored, 6));
+    }
+
+    Wizard wizard(nullptr, QDir::currentPath());
+    wizard.setJournalPath(journalPath);
+    QList<int> asked;
+    bool answer = false;
+    wizard.setForgetConfirm([&](int entries) {
+        asked << entries;
+        return answer;
+    });
+    fill(wizard, entered.url, entered.login, QStringLiteral("pw"));
+    QTest::mouseClick(wizard.forgetButton(), Qt::LeftButton);
+    QCOMPARE(asked, QList<int>{3});
+    QCOMPARE(ExJournal(journalPath).countEntries(entered), 3); // declined: nothing is deleted
+
+    answer = true;
+    QTest::mouseClick(wizard.forgetButton(), Qt::LeftButton);
+    QCOMPARE(asked, (QList<int>{3, 3}));
+    QCOMPARE(ExJournal(journalPath).countEntries(entered), 0);
+    QCOMPARE(ExJournal(journalPath).countEntries(other), 1);
+    QVERIFY(wizard.findChild<QLabel*>(QStringLiteral("chkLabel"))->text().contains(QLatin1String("3")));
+
+    // Nothing left to forget: nobody is asked.
+    QTest::mouseClick(wizard.forgetButton(), Qt::LeftButton);
+    QCOMPARE(asked.size(), 2);
+}
+
 #include "testwizardsettings.moc"
