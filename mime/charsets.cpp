@@ -72,16 +72,21 @@ int codePageOfRtfCharset(int fcharset)
     }
 }
 
-bool appendAsUtf8(const char* data, std::size_t size, const char* charset, std::string& out)
+namespace {
+
+const GIConv kNoConverter = reinterpret_cast<GIConv>(-1);
+
+bool isUtf8Name(const char* charset)
 {
-    if (size == 0)
-        return true;
-    GIConv cd = g_iconv_open("UTF-8", charset);
-    if (cd == reinterpret_cast<GIConv>(-1))
-        return false;
+    return g_ascii_strcasecmp(charset, "UTF-8") == 0 || g_ascii_strcasecmp(charset, "UTF8") == 0;
+}
+
+void convert(GIConv cd, const char* data, std::size_t size, std::string& out)
+{
     gchar* in = const_cast<gchar*>(data);
     gsize inLeft = size;
     char buf[4096];
+    const std::size_t start = out.size();
     while (inLeft > 0) {
         gchar* o = buf;
         gsize oLeft = sizeof buf;
@@ -97,16 +102,82 @@ bool appendAsUtf8(const char* data, std::size_t size, const char* charset, std::
             g_iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
-    // Flush a shift state (ISO-2022-JP ends in ASCII).
+    // Flush a shift state (ISO-2022-JP ends in ASCII), and leave the converter in its initial state
+    // for the next run.
     gchar* o = buf;
     gsize oLeft = sizeof buf;
     g_iconv(cd, nullptr, nullptr, &o, &oLeft);
     out.append(buf, sizeof buf - oLeft);
-    g_iconv_close(cd);
+    // iconv's output is meant to be UTF-8, but a charset that is a UTF-8 variant passes overlong
+    // and out-of-range forms through, and a NUL in the input comes out as NUL.
+    if (!isValidUtf8(out.data() + start, out.size() - start)) {
+        const std::string tail = out.substr(start);
+        out.resize(start);
+        appendValidUtf8(tail.data(), tail.size(), out);
+    }
+}
+
+} // namespace
+
+bool appendAsUtf8(const char* data, std::size_t size, const char* charset, std::string& out)
+{
+    Utf8Decoder decoder;
+    return decoder.append(data, size, charset, out);
+}
+
+Utf8Decoder::~Utf8Decoder()
+{
+    for (auto& [name, cd] : m_converters)
+        if (static_cast<GIConv>(cd) != kNoConverter)
+            g_iconv_close(static_cast<GIConv>(cd));
+}
+
+bool Utf8Decoder::append(const char* data, std::size_t size, const char* charset, std::string& out)
+{
+    if (isUtf8Name(charset)) {
+        appendValidUtf8(data, size, out);
+        return true;
+    }
+    auto it = m_converters.find(charset);
+    if (it == m_converters.end())
+        it = m_converters.emplace(charset, static_cast<void*>(g_iconv_open("UTF-8", charset))).first;
+    const GIConv cd = static_cast<GIConv>(it->second);
+    if (cd == kNoConverter)
+        return false;
+    if (size > 0)
+        convert(cd, data, size, out);
     return true;
 }
 
 bool isValidUtf8(const char* data, std::size_t size)
 {
     return g_utf8_validate(data, static_cast<gssize>(size), nullptr);
+}
+
+void appendValidUtf8(const char* data, std::size_t size, std::string& out)
+{
+    // g_utf8_validate stops at a NUL as at an invalid byte: a NUL is dropped, anything else that
+    // stopped it becomes U+FFFD.
+    while (size > 0) {
+        const gchar* end = nullptr;
+        const bool valid = g_utf8_validate(data, static_cast<gssize>(size), &end);
+        const auto good = static_cast<std::size_t>(end - data);
+        out.append(data, good);
+        if (valid)
+            return;
+        if (data[good] != '\0')
+            out.append("\xEF\xBF\xBD");
+        data += good + 1;
+        size -= good + 1;
+    }
+}
+
+void makeValidUtf8(std::string& text)
+{
+    if (isValidUtf8(text.data(), text.size()))
+        return;
+    std::string valid;
+    valid.reserve(text.size() + 16);
+    appendValidUtf8(text.data(), text.size(), valid);
+    text.swap(valid);
 }

@@ -9,9 +9,9 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QTimeZone>
-#include <QUuid>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -76,6 +76,10 @@ enum Prop {
     Importance,
     SearchKey,
     EntryId,
+    StoreRecordKey,
+    DisplayTo,
+    DisplayCc,
+    DisplayBcc,
     PropCount
 };
 
@@ -88,7 +92,8 @@ const std::vector<xmapi::PropTag>& propTags()
         PROP_TAG(PT_UNICODE, 0x5D02), PROP_TAG(PT_SYSTIME, 0x0039), PROP_TAG(PT_SYSTIME, 0x0E06),
         PROP_TAG(PT_SYSTIME, 0x3007), PROP_TAG(PT_UNICODE, 0x1035), PROP_TAG(PT_UNICODE, 0x1042),
         PROP_TAG(PT_UNICODE, 0x1039), PROP_TAG(PT_BINARY, 0x004F),  PROP_TAG(PT_LONG, 0x0017),
-        PROP_TAG(PT_BINARY, 0x300B),  PROP_TAG(PT_BINARY, 0x0FFF),
+        PROP_TAG(PT_BINARY, 0x300B),  PROP_TAG(PT_BINARY, 0x0FFF),  PR_STORE_RECORD_KEY,
+        PR_DISPLAY_TO_W,              PR_DISPLAY_CC_W,              PR_DISPLAY_BCC_W,
     };
     return tags;
 }
@@ -105,6 +110,43 @@ struct Props {
 bool looksLikeSmtp(const std::string& a)
 {
     return !a.empty() && a.front() != '/' && a.find('@') != std::string::npos && a.find(' ') == std::string::npos;
+}
+
+std::string trimmed(const std::string& s)
+{
+    std::size_t b = 0, e = s.size();
+    while (b < e && g_ascii_isspace(s[b]))
+        ++b;
+    while (e > b && g_ascii_isspace(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
+}
+
+// `text` when it is exactly one Internet address, "local@domain" or "<local@domain>" (also in the
+// quotes Outlook puts around a typed address), else empty. Outlook 97 keeps an address typed into
+// "To" as the entry's display name only.
+std::string addressInName(const std::string& text)
+{
+    std::string a = trimmed(text);
+    if (a.size() >= 2 && (a.front() == '\'' || a.front() == '"') && a.back() == a.front())
+        a = trimmed(a.substr(1, a.size() - 2));
+    if (a.size() >= 2 && a.front() == '<' && a.back() == '>')
+        a = trimmed(a.substr(1, a.size() - 2));
+    const auto at = a.find('@');
+    if (at == std::string::npos || at == 0 || at + 1 == a.size() || a.find('@', at + 1) != std::string::npos)
+        return {};
+    for (char c : a) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= ' ' || u >= 127 || std::strchr("<>()[],;:\\\"", c))
+            return {};
+    }
+    const std::string domain = a.substr(at + 1);
+    if (domain.front() == '.' || domain.back() == '.' || domain.find("..") != std::string::npos)
+        return {};
+    for (char c : domain)
+        if (!g_ascii_isalnum(c) && c != '-' && c != '.')
+            return {};
+    return a;
 }
 
 // The Internet address of an entry: its SMTP address property, else its address when that is one.
@@ -131,7 +173,8 @@ void addMailbox(InternetAddressList* list, const std::string& name, const std::s
         return;
     }
     // A display name that only repeats the address adds nothing.
-    const std::string shown = (name == address || name == "'" + address + "'") ? std::string() : name;
+    const std::string shown =
+        g_ascii_strcasecmp(addressInName(name).c_str(), address.c_str()) == 0 ? std::string() : name;
     GPtr<InternetAddress> ia(internet_address_mailbox_new(shown.empty() ? nullptr : shown.c_str(), address.c_str()));
     internet_address_set_charset(ia.get(), "utf-8");
     internet_address_list_add(list, ia.get());
@@ -233,7 +276,16 @@ GByteArray* byteArrayOf(const char* data, std::size_t size)
 GPtr<GMimeObject> textPart(const char* subtype, const std::string& text, const char* charset = "utf-8")
 {
     GPtr<GMimeTextPart> part(g_mime_text_part_new_with_subtype(subtype));
-    g_mime_part_set_content(GMIME_PART(part.get()), wrapperOf(byteArrayOf(text.data(), text.size())).get());
+    GByteArray* bytes = nullptr;
+    if (g_ascii_strcasecmp(charset, "utf-8") == 0 && !isValidUtf8(text.data(), text.size())) {
+        // What the part declares must hold: bodies stored as UTF-8 are not trusted to be valid.
+        std::string valid;
+        appendValidUtf8(text.data(), text.size(), valid);
+        bytes = byteArrayOf(valid.data(), valid.size());
+    } else {
+        bytes = byteArrayOf(text.data(), text.size());
+    }
+    g_mime_part_set_content(GMIME_PART(part.get()), wrapperOf(bytes).get());
     g_mime_text_part_set_charset(part.get(), charset);
     g_mime_part_set_content_encoding(GMIME_PART(part.get()), GMIME_CONTENT_ENCODING_BASE64);
     return GPtr<GMimeObject>(GMIME_OBJECT(part.release()));
@@ -280,24 +332,48 @@ std::string stripAngles(std::string id)
     return id;
 }
 
+std::string extensionOf(const std::string& name)
+{
+    const auto dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : lowerAscii(name.substr(dot + 1));
+}
+
+// The name an attachment is sent with: its long file name. A store that kept only the 8.3 short
+// name, shortened by a "~" ("BERICH~1.DOC"), keeps the long one as the display name, which is then
+// taken when it names the same kind of file.
+std::string attachmentName(const xmapi::AttachmentInfo& a)
+{
+    const bool onlyShort =
+        a.fileName.empty() || (a.fileName == a.shortFileName && a.shortFileName.find('~') != std::string::npos);
+    if (onlyShort && !a.displayName.empty() &&
+        (a.fileName.empty() || extensionOf(a.displayName) == extensionOf(a.fileName)))
+        return a.displayName;
+    return !a.fileName.empty() ? a.fileName : a.displayName;
+}
+
 // ---- the message --------------------------------------------------------------------------
 
 class Builder {
 public:
-    explicit Builder(int depth) : m_depth(depth) {}
+    // `parent`: the identity of the message that holds this one as an attachment, and the
+    // attachment's position ("" for a message of a folder).
+    Builder(int depth, std::string parent) : m_depth(depth), m_parent(std::move(parent)) {}
 
     // Null (with `hr` set) when the message's data cannot be read.
     GPtr<GMimeMessage> build(xmapi::Message& message, std::int32_t& hr);
 
 private:
     GPtr<GMimeMessage> headersFromTransport(const std::string& headers);
-    void synthesizeHeaders(GMimeMessage* msg, xmapi::Message& message);
-    void addMissingHeaders(GMimeMessage* msg);
+    void propertyHeaders(GMimeMessage* msg, bool completing);
+    void addRecipients(GMimeMessage* msg, int type, bool completing);
+    std::string identity() const;
     GPtr<GMimeObject> body(xmapi::Message& message, std::int32_t& hr);
 
-    // The Internet address of an entry; an Exchange entry without SMTP address property borrows the
-    // one that another entry of the same message gives for the same distinguished name.
-    std::string addressOf(const std::string& smtp, const std::string& addrType, const std::string& address) const
+    // The Internet address of an entry: its own (see internetAddress); for an Exchange entry
+    // without SMTP address property the one that another entry of the same message gives for the
+    // same distinguished name; last, its display name when that is an address.
+    std::string addressOf(const std::string& smtp, const std::string& addrType, const std::string& address,
+                          const std::string& name) const
     {
         std::string a = internetAddress(smtp, addrType, address);
         if (a.empty() && !address.empty()) {
@@ -305,6 +381,8 @@ private:
             if (it != m_knownSmtp.end())
                 a = it->second;
         }
+        if (a.empty())
+            a = addressInName(name);
         return a;
     }
     void learnSmtp(const std::string& smtp, const std::string& address)
@@ -314,6 +392,8 @@ private:
     }
 
     int m_depth;
+    std::string m_parent;
+    std::string m_identity;
     Props m_props;
     std::vector<xmapi::Recipient> m_recipients;
     std::map<std::string, std::string> m_knownSmtp;
@@ -328,10 +408,17 @@ GPtr<GMimeMessage> Builder::build(xmapi::Message& message, std::int32_t& hr)
     hr = message.GetRecipients(m_recipients);
     if (xmapi::failed(hr))
         return nullptr;
+    // Header texts are written as UTF-8: a back-end's strings are not trusted to be valid.
+    for (auto& v : m_props.v)
+        makeValidUtf8(v.str);
+    for (auto& r : m_recipients)
+        for (std::string* text : {&r.displayName, &r.addressType, &r.emailAddress, &r.smtpAddress})
+            makeValidUtf8(*text);
     for (const auto& r : m_recipients)
         learnSmtp(r.smtpAddress, r.emailAddress);
     learnSmtp(m_props.str(SenderSmtp), m_props.str(SenderEmail));
     learnSmtp(m_props.str(SentReprSmtp), m_props.str(SentReprEmail));
+    m_identity = identity();
 
     GPtr<GMimeObject> part = body(message, hr);
     if (!part)
@@ -341,15 +428,44 @@ GPtr<GMimeMessage> Builder::build(xmapi::Message& message, std::int32_t& hr)
     const std::string transport = m_props.str(TransportHeaders);
     if (!transport.empty())
         msg = headersFromTransport(transport);
-    if (msg) {
-        addMissingHeaders(msg.get());
-    } else {
+    const bool completing = msg != nullptr;
+    if (!msg)
         msg.reset(g_mime_message_new(FALSE));
-        synthesizeHeaders(msg.get(), message);
-    }
+    propertyHeaders(msg.get(), completing);
     g_mime_message_set_mime_part(msg.get(), part.get());
     hr = S_OK;
     return msg;
+}
+
+// What tells this message apart from every other one of its store, and never changes for it: the
+// entry id and the store's record key, with the search key, creation time and subject where the
+// message has them (a copy keeps the search key, so that alone is not enough), and for an embedded
+// message the identity of its holder and its position there. Hashed into the Message-Id of a
+// message without one, so that the same message gets the same id in every run.
+std::string Builder::identity() const
+{
+    QCryptographicHash h(QCryptographicHash::Sha1);
+    auto add = [&h](const char* label, const void* data, std::size_t size) {
+        // Label and length first, so that no two sets of fields hash alike.
+        h.addData(QByteArrayView(label));
+        h.addData(QByteArray::number(static_cast<qulonglong>(size)) + ':');
+        h.addData(QByteArrayView(static_cast<const char*>(data), static_cast<qsizetype>(size)));
+    };
+    auto addBinary = [&](const char* label, Prop p) {
+        if (m_props.has(p))
+            add(label, m_props.v[p].bin.data(), m_props.v[p].bin.size());
+    };
+    add("parent", m_parent.data(), m_parent.size());
+    addBinary("entry", EntryId);
+    addBinary("store", StoreRecordKey);
+    addBinary("search", SearchKey);
+    if (m_props.has(CreationTime)) {
+        const std::uint64_t ticks = m_props.time(CreationTime);
+        add("created", &ticks, sizeof ticks);
+    }
+    if (m_props.has(Subject))
+        add("subject", m_props.v[Subject].str.data(), m_props.v[Subject].str.size());
+    return h.result().toHex().left(32).toStdString();
 }
 
 // The original header block of a received message. Lines before the first header field (Outlook
@@ -403,86 +519,102 @@ GPtr<GMimeMessage> Builder::headersFromTransport(const std::string& headers)
     return msg;
 }
 
-// Headers that a reused header block lacks but the message's properties know.
-void Builder::addMissingHeaders(GMimeMessage* msg)
+// Recipients of one type (MAPI_TO, MAPI_CC, MAPI_BCC) from the recipient table; when the table has
+// none of that type, the names of the message's display list (PR_DISPLAY_TO and its kin), which
+// some stores keep without table entries. When completing a header block, only for a type that
+// the block lacks.
+void Builder::addRecipients(GMimeMessage* msg, int type, bool completing)
 {
-    GMimeObject* obj = GMIME_OBJECT(msg);
-    InternetAddressList* bcc = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_BCC);
-    if (internet_address_list_length(bcc) == 0) {
-        for (const auto& r : m_recipients)
-            if ((r.type & 0x0F) == MAPI_BCC && !(r.type & 0x10000000))
-                addMailbox(bcc, r.displayName, addressOf(r.smtpAddress, r.addressType, r.emailAddress));
-    }
-    if (!g_mime_object_get_header(obj, "Date")) {
-        const std::uint64_t t = isRealTime(m_props.time(SubmitTime)) ? m_props.time(SubmitTime) : m_props.time(DeliveryTime);
-        if (isRealTime(t))
-            g_mime_object_set_header(obj, "Date", dateValue(t).constData(), nullptr);
-    }
-    if (!g_mime_object_get_header(obj, "Message-Id") && !m_props.str(MessageId).empty())
-        g_mime_message_set_message_id(msg, stripAngles(m_props.str(MessageId)).c_str());
-    g_mime_object_set_header(obj, "MIME-Version", "1.0", nullptr);
-}
-
-void Builder::synthesizeHeaders(GMimeMessage* msg, xmapi::Message& message)
-{
-    (void)message;
-    GMimeObject* obj = GMIME_OBJECT(msg);
-    const Props& p = m_props;
-
-    // From is whom the message was sent for; Sender who sent it, when that is someone else.
-    const std::string senderAddr = addressOf(p.str(SenderSmtp), p.str(SenderAddrType), p.str(SenderEmail));
-    const std::string reprAddr = addressOf(p.str(SentReprSmtp), p.str(SentReprAddrType), p.str(SentReprEmail));
-    const bool haveRepr = !p.str(SentReprName).empty() || !reprAddr.empty();
-    InternetAddressList* from = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_FROM);
-    if (haveRepr)
-        addMailbox(from, p.str(SentReprName), reprAddr);
-    else
-        addMailbox(from, p.str(SenderName), senderAddr);
-    if (haveRepr && !senderAddr.empty() && g_ascii_strcasecmp(senderAddr.c_str(), reprAddr.c_str()) != 0)
-        addMailbox(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_SENDER), p.str(SenderName), senderAddr);
-
-    if (p.has(ReplyEntries)) {
-        InternetAddressList* replyTo = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_REPLY_TO);
-        for (const OneOff& o : parseFlatEntryList(p.v[ReplyEntries].bin))
-            addMailbox(replyTo, o.name, internetAddress({}, o.type, o.address));
-    }
-
+    const GMimeAddressType t = type == MAPI_CC    ? GMIME_ADDRESS_TYPE_CC
+                               : type == MAPI_BCC ? GMIME_ADDRESS_TYPE_BCC
+                                                  : GMIME_ADDRESS_TYPE_TO;
+    InternetAddressList* list = g_mime_message_get_addresses(msg, t);
+    if (completing && internet_address_list_length(list) > 0)
+        return;
+    bool any = false;
     for (const auto& r : m_recipients) {
         if (r.type & 0x10000000) // a resend copy, not a recipient of this message
             continue;
-        const int type = r.type & 0x0F;
-        const GMimeAddressType t = type == MAPI_CC    ? GMIME_ADDRESS_TYPE_CC
-                                   : type == MAPI_BCC ? GMIME_ADDRESS_TYPE_BCC
-                                                      : GMIME_ADDRESS_TYPE_TO;
-        addMailbox(g_mime_message_get_addresses(msg, t), r.displayName,
-                   addressOf(r.smtpAddress, r.addressType, r.emailAddress));
+        const int rt = (r.type & 0x0F) == MAPI_CC || (r.type & 0x0F) == MAPI_BCC ? (r.type & 0x0F) : MAPI_TO;
+        if (rt != type)
+            continue;
+        any = true;
+        addMailbox(list, r.displayName, addressOf(r.smtpAddress, r.addressType, r.emailAddress, r.displayName));
+    }
+    if (any)
+        return;
+    const std::string shown = m_props.str(type == MAPI_CC ? DisplayCc : type == MAPI_BCC ? DisplayBcc : DisplayTo);
+    std::size_t pos = 0;
+    while (pos < shown.size()) {
+        std::size_t end = shown.find(';', pos);
+        if (end == std::string::npos)
+            end = shown.size();
+        const std::string name = trimmed(shown.substr(pos, end - pos));
+        if (!name.empty())
+            addMailbox(list, name, addressInName(name));
+        pos = end + 1;
+    }
+}
+
+// Headers made from the properties: all of them for a message without header block; when
+// `completing` a reused header block, those that it lacks (a block may hold no more than a
+// Received line, as on mail moved in from other clients).
+void Builder::propertyHeaders(GMimeMessage* msg, bool completing)
+{
+    GMimeObject* obj = GMIME_OBJECT(msg);
+    const Props& p = m_props;
+    auto lacks = [&](const char* name) { return !completing || !g_mime_object_get_header(obj, name); };
+
+    // From is whom the message was sent for; Sender who sent it, when that is someone else.
+    if (lacks("From")) {
+        const bool addSender = lacks("Sender");
+        const std::string senderAddr =
+            addressOf(p.str(SenderSmtp), p.str(SenderAddrType), p.str(SenderEmail), p.str(SenderName));
+        std::string reprAddr =
+            addressOf(p.str(SentReprSmtp), p.str(SentReprAddrType), p.str(SentReprEmail), p.str(SentReprName));
+        // A representing entry kept by name alone (drafts, mail sent as oneself) that names the
+        // sender is the sender, address included.
+        if (reprAddr.empty() && g_ascii_strcasecmp(p.str(SentReprName).c_str(), p.str(SenderName).c_str()) == 0)
+            reprAddr = senderAddr;
+        const bool haveRepr = !p.str(SentReprName).empty() || !reprAddr.empty();
+        InternetAddressList* from = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_FROM);
+        if (haveRepr)
+            addMailbox(from, p.str(SentReprName), reprAddr);
+        else
+            addMailbox(from, p.str(SenderName), senderAddr);
+        if (addSender && haveRepr && !senderAddr.empty() &&
+            g_ascii_strcasecmp(senderAddr.c_str(), reprAddr.c_str()) != 0)
+            addMailbox(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_SENDER), p.str(SenderName), senderAddr);
     }
 
-    g_mime_message_set_subject(msg, p.str(Subject).c_str(), "utf-8");
+    if (p.has(ReplyEntries) && lacks("Reply-To")) {
+        InternetAddressList* replyTo = g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_REPLY_TO);
+        for (const OneOff& o : parseFlatEntryList(p.v[ReplyEntries].bin))
+            addMailbox(replyTo, o.name, addressOf({}, o.type, o.address, o.name));
+    }
+
+    addRecipients(msg, MAPI_TO, completing);
+    addRecipients(msg, MAPI_CC, completing);
+    addRecipients(msg, MAPI_BCC, completing);
+
+    if (lacks("Subject") && (!completing || !p.str(Subject).empty()))
+        g_mime_message_set_subject(msg, p.str(Subject).c_str(), "utf-8");
 
     const std::uint64_t t = isRealTime(p.time(SubmitTime)) ? p.time(SubmitTime) : p.time(DeliveryTime);
-    if (isRealTime(t))
+    if (isRealTime(t) && lacks("Date"))
         g_mime_object_set_header(obj, "Date", dateValue(t).constData(), nullptr);
 
-    std::string id = stripAngles(p.str(MessageId));
-    if (id.empty()) {
-        // A stable id, so that importing the same message again gives the same source.
-        QCryptographicHash h(QCryptographicHash::Sha1);
-        const xmapi::Bytes& key = p.has(SearchKey) ? p.v[SearchKey].bin : p.v[EntryId].bin;
-        h.addData(QByteArrayView(reinterpret_cast<const char*>(key.data()), static_cast<qsizetype>(key.size())));
-        const std::uint64_t stamp = p.time(CreationTime) ? p.time(CreationTime) : t;
-        h.addData(QByteArray::number(static_cast<qulonglong>(stamp)));
-        h.addData(QByteArray::fromStdString(p.str(Subject)));
-        if (key.empty() && stamp == 0)
-            h.addData(QUuid::createUuid().toRfc4122());
-        id = h.result().toHex().left(32).toStdString() + "@kelvor.invalid";
+    if (lacks("Message-Id")) {
+        std::string id = stripAngles(p.str(MessageId));
+        if (id.empty())
+            id = m_identity + "@kelvor.invalid";
+        g_mime_message_set_message_id(msg, id.c_str());
     }
-    g_mime_message_set_message_id(msg, id.c_str());
-    if (!p.str(InReplyTo).empty())
+    if (!p.str(InReplyTo).empty() && lacks("In-Reply-To"))
         g_mime_object_set_header(obj, "In-Reply-To", p.str(InReplyTo).c_str(), nullptr);
-    if (!p.str(References).empty())
+    if (!p.str(References).empty() && lacks("References"))
         g_mime_object_set_header(obj, "References", p.str(References).c_str(), nullptr);
-    if (p.has(Importance) && p.v[Importance].l != 1) {
+    if (!completing && p.has(Importance) && p.v[Importance].l != 1) {
         const bool high = p.v[Importance].l > 1;
         g_mime_object_set_header(obj, "Importance", high ? "high" : "low", nullptr);
         g_mime_object_set_header(obj, "X-Priority", high ? "1" : "5", nullptr);
@@ -541,7 +673,7 @@ GPtr<GMimeObject> Builder::body(xmapi::Message& message, std::int32_t& hr)
     }
 
     auto filePart = [&](xmapi::AttachmentInfo& a, bool inlined) {
-        std::string name = !a.fileName.empty() ? a.fileName : a.displayName;
+        const std::string name = attachmentName(a);
         std::string type = lowerAscii(a.mimeType);
         if (!isMimeType(type) || type == "application/octet-stream")
             type = guessMimeType(name, a.data);
@@ -604,7 +736,7 @@ GPtr<GMimeObject> Builder::body(xmapi::Message& message, std::int32_t& hr)
             std::int32_t innerHr = message.OpenEmbeddedMessage(i, inner);
             GPtr<GMimeMessage> innerMsg;
             if (xmapi::succeeded(innerHr) && inner)
-                innerMsg = Builder(m_depth + 1).build(*inner, innerHr);
+                innerMsg = Builder(m_depth + 1, m_identity + "/" + std::to_string(i)).build(*inner, innerHr);
             if (!innerMsg) {
                 qWarning().noquote() << QStringLiteral("Embedded message %1 of \"%2\" cannot be read (%3) and is left out")
                                             .arg(i)
@@ -612,7 +744,7 @@ GPtr<GMimeObject> Builder::body(xmapi::Message& message, std::int32_t& hr)
                 continue;
             }
             GPtr<GMimeMessagePart> mp(g_mime_message_part_new_with_message("rfc822", innerMsg.get()));
-            const std::string name = !a.fileName.empty() ? a.fileName : a.displayName;
+            const std::string name = attachmentName(a);
             g_mime_object_set_disposition(GMIME_OBJECT(mp.get()), "attachment");
             if (!name.empty())
                 g_mime_object_set_content_disposition_parameter(GMIME_OBJECT(mp.get()), "filename", name.c_str());
@@ -622,7 +754,7 @@ GPtr<GMimeObject> Builder::body(xmapi::Message& message, std::int32_t& hr)
         if (!a.hasData) {
             qWarning().noquote() << QStringLiteral("Attachment %1 (\"%2\") of \"%3\" carries no data and is left out")
                                         .arg(i)
-                                        .arg(QString::fromStdString(a.fileName.empty() ? a.displayName : a.fileName),
+                                        .arg(QString::fromStdString(attachmentName(a)),
                                              subject);
             continue;
         }
@@ -644,7 +776,7 @@ std::int32_t ConvertMessageToMime(xmapi::Message& message, QByteArray& output)
     output.clear();
     initGMime();
     std::int32_t hr = S_OK;
-    GPtr<GMimeMessage> msg = Builder(0).build(message, hr);
+    GPtr<GMimeMessage> msg = Builder(0, {}).build(message, hr);
     if (!msg) {
         if (!xmapi::failed(hr))
             hr = E_FAIL;

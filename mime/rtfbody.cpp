@@ -75,6 +75,7 @@ public:
             while (!m_out.empty() && (m_out.back() == '\n' || m_out.back() == '\r'))
                 m_out.pop_back();
         }
+        makeValidUtf8(m_out); // a guard: every piece above is valid already
         result.text = std::move(m_out);
         return result;
     }
@@ -118,8 +119,8 @@ private:
         if (m_pending.empty())
             return;
         const char* cs = charsetOfCodePage(m_pendingCp);
-        if (!cs || !appendAsUtf8(m_pending.data(), m_pending.size(), cs, m_out))
-            appendAsUtf8(m_pending.data(), m_pending.size(), "CP1252", m_out);
+        if (!cs || !m_decoder.append(m_pending.data(), m_pending.size(), cs, m_out))
+            m_decoder.append(m_pending.data(), m_pending.size(), "CP1252", m_out);
         m_pending.clear();
     }
 
@@ -129,7 +130,8 @@ private:
             --m_skipChars;
             return;
         }
-        if (!emitting())
+        // A NUL is no text, in any code page an RTF body uses (like \u0).
+        if (b == 0 || !emitting())
             return;
         flushSurrogate();
         const int cp = codePage();
@@ -397,6 +399,7 @@ private:
     int m_skipChars = 0;
     std::string m_pending;
     int m_pendingCp = 1252;
+    Utf8Decoder m_decoder; // one converter per code page for the whole body
     std::uint32_t m_highSurrogate = 0;
     std::string m_out;
 };

@@ -348,7 +348,8 @@ public:
         for (const auto& e : obj.value(QLatin1String("attachments")).toArray()) {
             const QJsonObject a = e.toObject();
             AttachmentInfo att;
-            att.fileName = a.value(QLatin1String("fileName")).toString().toStdString();
+            att.shortFileName = a.value(QLatin1String("shortFileName")).toString().toStdString();
+            att.fileName = a.value(QLatin1String("fileName")).toString(QString::fromStdString(att.shortFileName)).toStdString();
             att.displayName = a.value(QLatin1String("displayName")).toString().toStdString();
             att.mimeType = a.value(QLatin1String("mimeType")).toString().toStdString();
             att.contentId = a.value(QLatin1String("contentId")).toString().toStdString();
@@ -526,6 +527,10 @@ std::map<std::uint16_t, PropValue> nodeProps(const MemStore& store, std::uint32_
     id.tag = PR_ENTRYID;
     id.bin = makeEntryId(store.uid, index);
     props[PROP_ID(PR_ENTRYID)] = id;
+    PropValue storeKey;
+    storeKey.tag = PR_STORE_RECORD_KEY;
+    storeKey.bin.assign(store.uid.begin(), store.uid.end());
+    props[PROP_ID(PR_STORE_RECORD_KEY)] = storeKey;
     if (!store.nodes[index].isFolder && !props.count(PROP_ID(PR_MESSAGE_CLASS_W))) {
         PropValue cls;
         cls.tag = PR_MESSAGE_CLASS_W;

@@ -400,6 +400,11 @@ HResult readColumns(PstFile& f, libpff_item_t* item, const std::vector<PropTag>&
             id.tag = PR_ENTRYID;
             id.bin = makeEntryId(f.uid, nodeIdOf(item));
             v = pickValue(&id, t);
+        } else if (PROP_ID(t) == PROP_ID(PR_STORE_RECORD_KEY)) {
+            PropValue key;
+            key.tag = PR_STORE_RECORD_KEY;
+            key.bin.assign(f.uid.begin(), f.uid.end());
+            v = pickValue(&key, t);
         } else {
             v = props.get(t);
         }
@@ -626,9 +631,10 @@ public:
                 const PropValue v = props.get(PROP_TAG(PT_UNICODE, id));
                 return v.isError() ? std::string() : v.str;
             };
+            a.shortFileName = text(0x3704);
             a.fileName = text(0x3707);
             if (a.fileName.empty())
-                a.fileName = text(0x3704);
+                a.fileName = a.shortFileName;
             a.displayName = text(0x3001);
             a.mimeType = text(0x370E);
             a.contentId = text(0x3712);
@@ -644,21 +650,7 @@ public:
                 if (type == LIBPFF_ATTACHMENT_TYPE_ITEM) {
                     a.method = ATTACH_EMBEDDED_MSG;
                 } else if (type == LIBPFF_ATTACHMENT_TYPE_DATA) {
-                    size64_t size = 0;
-                    if (libpff_attachment_get_data_size(att.get(), &size, nullptr) == 1 && size > 0 &&
-                        size < (size64_t(1) << 31)) {
-                        a.data.resize(static_cast<std::size_t>(size));
-                        libpff_attachment_data_seek_offset(att.get(), 0, SEEK_SET, nullptr);
-                        const ssize_t got =
-                            libpff_attachment_data_read_buffer(att.get(), a.data.data(), a.data.size(), nullptr);
-                        a.data.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-                        a.hasData = got == static_cast<ssize_t>(size);
-                        if (!a.hasData)
-                            log(LogLevel::Warning, "Attachment " + std::to_string(i) + " in " + m_file->path +
-                                                       " cannot be read completely");
-                    } else if (libpff_attachment_get_data_size(att.get(), &size, nullptr) == 1 && size == 0) {
-                        a.hasData = true;
-                    }
+                    readData(att.get(), i, a);
                 }
             }
             attachments.push_back(std::move(a));
@@ -684,6 +676,43 @@ public:
     }
 
 private:
+    // The data of by-value attachment `index`. Its size is what the file claims and may be damaged:
+    // a size beyond the file's own is refused before anything is allocated, and the data is read
+    // in blocks. Called with the file locked.
+    void readData(libpff_item_t* att, int index, AttachmentInfo& a)
+    {
+        size64_t size = 0;
+        if (libpff_attachment_get_data_size(att, &size, nullptr) != 1)
+            return;
+        if (size == 0) {
+            a.hasData = true;
+            return;
+        }
+        size64_t fileSize = 0;
+        if (libpff_file_get_size(m_file->file, &fileSize, nullptr) != 1 || size > fileSize ||
+            size >= (size64_t(1) << 31)) {
+            log(LogLevel::Warning, "Attachment " + std::to_string(index) + " in " + m_file->path + " claims " +
+                                       std::to_string(size) + " bytes, more than the file holds; left out");
+            return;
+        }
+        constexpr std::size_t kBlock = 1 << 20;
+        a.data.reserve(static_cast<std::size_t>(size));
+        libpff_attachment_data_seek_offset(att, 0, SEEK_SET, nullptr);
+        while (a.data.size() < size) {
+            const std::size_t at = a.data.size();
+            const std::size_t want = std::min<std::size_t>(kBlock, static_cast<std::size_t>(size) - at);
+            a.data.resize(at + want);
+            const ssize_t got = libpff_attachment_data_read_buffer(att, a.data.data() + at, want, nullptr);
+            a.data.resize(at + (got > 0 ? static_cast<std::size_t>(got) : 0));
+            if (got <= 0)
+                break;
+        }
+        a.hasData = a.data.size() == size;
+        if (!a.hasData)
+            log(LogLevel::Warning,
+                "Attachment " + std::to_string(index) + " in " + m_file->path + " cannot be read completely");
+    }
+
     FilePtr m_file;
     ItemPtr m_item;
     ItemPtr m_holder;

@@ -169,6 +169,10 @@ constexpr bool succeeded(HResult hr) { return hr >= 0; }
 #ifndef PR_RECORD_KEY
 #define PR_RECORD_KEY PROP_TAG(PT_BINARY, 0x0FF9)
 #endif
+// The record key of the store that holds an object (every folder and message answers it).
+#ifndef PR_STORE_RECORD_KEY
+#define PR_STORE_RECORD_KEY PROP_TAG(PT_BINARY, 0x0FFA)
+#endif
 #ifndef PR_DISPLAY_NAME_W
 #define PR_DISPLAY_NAME_W PROP_TAG(PT_UNICODE, 0x3001)
 #endif
@@ -430,6 +434,7 @@ struct MessageBodies {
 struct AttachmentInfo {
     std::int32_t method = ATTACH_BY_VALUE; // ATTACH_BY_VALUE or ATTACH_EMBEDDED_MSG (others: as stored)
     std::string fileName;          // PR_ATTACH_LONG_FILENAME, else PR_ATTACH_FILENAME
+    std::string shortFileName;     // PR_ATTACH_FILENAME (an 8.3 name in older stores)
     std::string displayName;       // PR_DISPLAY_NAME
     std::string mimeType;          // PR_ATTACH_MIME_TAG
     std::string contentId;         // PR_ATTACH_CONTENT_ID

@@ -1,4 +1,5 @@
 // The converter on memory fixtures (what the samples lack), RTF body recovery and the date rules.
+#include "charsets.h"
 #include "mimeconverter.h"
 #include "mimeparse.h"
 #include "rtfbody.h"
@@ -73,6 +74,11 @@ private Q_SLOTS:
 
     void synthesizedMessage();
     void transportHeadersReused();
+    void headerBlockCompleted_data();
+    void headerBlockCompleted();
+    void madeUpMessageIds();
+    void textPartsAreUtf8_data();
+    void textPartsAreUtf8();
     void replyTo_data();
     void replyTo();
     void dateHeader_data();
@@ -89,18 +95,23 @@ void TestMimeConverter::synthesizedMessage()
     const QByteArray items = QByteArray(R"([{
       "props": {"0x0037001F": "Grüße aus Köln – 报告", "0x0C1A001F": "Jürgen Müller",
                 "0x0C1E001F": "EX", "0x0C1F001F": "/O=KELVOR/OU=FIRST/CN=RECIPIENTS/CN=JMUELLER",
-                "0x5D01001F": "j.mueller@kelvor.example", "0x00390040": "2013-07-04T12:30:05Z",
+                "0x5D01001F": "j.mueller@kelvor.example", "0x0042001F": "Jürgen Müller", "0x00390040": "2013-07-04T12:30:05Z",
                 "0x0E060040": "2013-07-04T12:31:00Z", "0x00170003": 2,
                 "0x1000001F": "Hallo Welt, schöne Grüße", "0x1013001F": "<html><body>Bild: <img src=\"cid:bild1@kelvor\"></body></html>"},
       "recipients": [
         {"type": "To", "name": "Łukasz Żółw", "address": "lukasz@example.pl", "addressType": "SMTP"},
         {"type": "Cc", "name": "Anna Exchange", "address": "/O=KELVOR/OU=FIRST/CN=RECIPIENTS/CN=ANNA", "addressType": "EX", "smtp": "anna@kelvor.example"},
         {"type": "Cc", "name": "Nur Name", "address": "/O=KELVOR/OU=FIRST/CN=RECIPIENTS/CN=NUR", "addressType": "EX"},
-        {"type": "Bcc", "name": "Geheim", "address": "geheim@example.org", "addressType": "SMTP"}],
+        {"type": "Bcc", "name": "Geheim", "address": "geheim@example.org", "addressType": "SMTP"},
+        {"type": "To", "name": "nobody@yahoo.com", "address": "", "addressType": ""},
+        {"type": "Cc", "name": "'<Kurt@Example.org>'", "address": "", "addressType": ""},
+        {"type": "Cc", "name": "kein@adresse, sondern Text", "address": "", "addressType": ""}],
       "attachments": [
         {"fileName": "bild.png", "contentId": "bild1@kelvor", "flags": 4, "hidden": true, "base64": ")") +
                              kPng + R"("},
         {"fileName": "报告 März.txt", "text": "Inhalt des Berichts\n"},
+        {"shortFileName": "PROTOK~1.TXT", "displayName": "Protokoll der Sitzung.txt", "text": "Protokoll"},
+        {"shortFileName": "LISTE.CSV", "displayName": "Liste", "text": "a;b"},
         {"fileName": "link.lnk", "method": 2},
         {"fileName": "Innen.msg", "message": {
             "props": {"0x0037001F": "Innen", "0x1000001F": "innerer Text", "0x0C1A001F": "X", "0x0C1F001F": "x@example.org"},
@@ -120,10 +131,14 @@ void TestMimeConverter::synthesizedMessage()
         QVERIFY2(static_cast<unsigned char>(c) < 0x80, headers.constData());
     QVERIFY(headers.toLower().contains("=?utf-8?"));
     QCOMPARE(m.subject, QStringLiteral("Grüße aus Köln – 报告"));
+    // Sent for himself: the representing name alone names the sender, whose address it takes.
     QCOMPARE(m.from, QStringList{QStringLiteral("Jürgen Müller <j.mueller@kelvor.example>")});
-    QCOMPARE(m.to, QStringList{QStringLiteral("Łukasz Żółw <lukasz@example.pl>")});
+    QVERIFY(!headers.contains("\r\nSender:"));
+    // A display name that is an address (Outlook 97 keeps typed addresses so) is the address.
+    QCOMPARE(m.to, (QStringList{QStringLiteral("Łukasz Żółw <lukasz@example.pl>"), QStringLiteral(" <nobody@yahoo.com>")}));
     // An Exchange recipient without SMTP address keeps its name, never the X.500 name as address.
-    QCOMPARE(m.cc, (QStringList{QStringLiteral("Anna Exchange <anna@kelvor.example>"), QStringLiteral("Nur Name:;")}));
+    QCOMPARE(m.cc, (QStringList{QStringLiteral("Anna Exchange <anna@kelvor.example>"), QStringLiteral("Nur Name:;"),
+                                QStringLiteral(" <Kurt@Example.org>"), QStringLiteral("kein@adresse, sondern Text:;")}));
     QCOMPARE(m.bcc, QStringList{QStringLiteral("Geheim <geheim@example.org>")});
     QVERIFY(!src.contains("/O=KELVOR"));
     QCOMPARE(m.dateHeader, QStringLiteral("Thu, 04 Jul 2013 14:30:05 +0200")); // submit time, summer offset
@@ -138,14 +153,20 @@ void TestMimeConverter::synthesizedMessage()
                                        QStringLiteral("multipart/mixed>multipart/alternative>multipart/related>text/html"),
                                        QStringLiteral("multipart/mixed>multipart/alternative>multipart/related>image/png"),
                                        QStringLiteral("multipart/mixed>text/plain"),
+                                       QStringLiteral("multipart/mixed>text/plain"),
+                                       QStringLiteral("multipart/mixed>text/csv"),
                                        QStringLiteral("multipart/mixed>message/rfc822")}));
     QCOMPARE(QString::fromUtf8(m.plain), QStringLiteral("Hallo Welt, schöne Grüße"));
     QVERIFY(m.html.contains("cid:bild1@kelvor"));
-    QCOMPARE(m.leaves.size(), 2);
+    QCOMPARE(m.leaves.size(), 4);
     QCOMPARE(m.leaves[0].contentId, QStringLiteral("bild1@kelvor")); // guessed type: no MIME tag stored
     QCOMPARE(m.leaves[0].data, QByteArray::fromBase64(kPng));
     QCOMPARE(m.leaves[1].fileName, QStringLiteral("报告 März.txt"));
     QCOMPARE(m.leaves[1].data, QByteArray("Inhalt des Berichts\n"));
+    // Only a shortened 8.3 name stored: the display name is the long one. A short name that is
+    // not shortened stays, rather than a display name that is no file name.
+    QCOMPARE(m.leaves[2].fileName, QStringLiteral("Protokoll der Sitzung.txt"));
+    QCOMPARE(m.leaves[3].fileName, QStringLiteral("LISTE.CSV"));
     QVERIFY(src.toLower().contains("filename*=utf-8''"));
     // The attachment without data is left out with a log line; the message still converts.
     QVERIFY(!src.contains("link.lnk"));
@@ -215,6 +236,130 @@ void TestMimeConverter::transportHeadersReused()
     QCOMPARE(QString::fromUtf8(m.plain), QStringLiteral("Zahlen anbei"));
     // The header block had no Date: the delivery time fills in, winter offset.
     QCOMPARE(m.dateHeader, QStringLiteral("Tue, 05 Mar 2013 09:00:00 +0100"));
+}
+
+// A header block holds what it holds; what it lacks comes from the properties. A block that is no
+// header block is no help at all.
+void TestMimeConverter::headerBlockCompleted_data()
+{
+    QTest::addColumn<QString>("block");
+    QTest::addColumn<QStringList>("from");
+    QTest::addColumn<QStringList>("to");
+    QTest::addColumn<QString>("subject");
+    QTest::addColumn<QString>("messageId");
+    QTest::addColumn<bool>("received");
+    const QString received = QStringLiteral("Received: from mx.example by mail.example; Tue, 5 Mar 2013 09:00:00 +0100\r\n");
+    const QStringList team{QStringLiteral("Kelvor Team <team@kelvor.example>")};
+    const QStringList nobody{QStringLiteral(" <nobody@yahoo.com>")};
+    QTest::newRow("Received only") << received << team << nobody << QStringLiteral("Willkommen bei Kelvor")
+                                   << QStringLiteral("willkommen@kelvor.example") << true;
+    QTest::newRow("not a header block") << QStringLiteral("Dies ist kein Kopf\r\nsondern Text.\r\n") << team << nobody
+                                        << QStringLiteral("Willkommen bei Kelvor")
+                                        << QStringLiteral("willkommen@kelvor.example") << false;
+    QTest::newRow("own From, To, Subject, Message-ID")
+        << received + QStringLiteral("From: Other <other@example.com>\r\nTo: list@example.com\r\nSubject: Original\r\n"
+                                     "Message-ID: <orig@example.com>\r\n")
+        << QStringList{QStringLiteral("Other <other@example.com>")} << QStringList{QStringLiteral(" <list@example.com>")}
+        << QStringLiteral("Original") << QStringLiteral("orig@example.com") << true;
+}
+
+void TestMimeConverter::headerBlockCompleted()
+{
+    QFETCH(QString, block);
+    QFETCH(QStringList, from);
+    QFETCH(QStringList, to);
+    QFETCH(QString, subject);
+    QFETCH(QString, messageId);
+    QFETCH(bool, received);
+    QJsonObject props{{QStringLiteral("0x007D001F"), block},
+                      {QStringLiteral("0x0037001F"), QStringLiteral("Willkommen bei Kelvor")},
+                      {QStringLiteral("0x0C1A001F"), QStringLiteral("Kelvor Team")},
+                      {QStringLiteral("0x5D01001F"), QStringLiteral("team@kelvor.example")},
+                      {QStringLiteral("0x00390040"), QStringLiteral("2013-03-05T08:00:00Z")},
+                      {QStringLiteral("0x1035001F"), QStringLiteral("<willkommen@kelvor.example>")},
+                      {QStringLiteral("0x1042001F"), QStringLiteral("<frage@example.org>")},
+                      {QStringLiteral("0x1000001F"), QStringLiteral("Hallo")}};
+    QJsonArray recipients{
+        QJsonObject{{QStringLiteral("type"), QStringLiteral("To")}, {QStringLiteral("name"), QStringLiteral("nobody@yahoo.com")},
+                    {QStringLiteral("address"), QString()}, {QStringLiteral("addressType"), QString()}},
+        QJsonObject{{QStringLiteral("type"), QStringLiteral("Cc")}, {QStringLiteral("name"), QStringLiteral("Anna")},
+                    {QStringLiteral("address"), QStringLiteral("anna@example.org")}}};
+    const auto converted = convertAll(fixture(
+        QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("props"), props}, {QStringLiteral("recipients"), recipients}}})
+            .toJson()));
+    QCOMPARE(converted.size(), 1);
+    QCOMPARE(converted[0].hr, 0);
+    const QByteArray head = headerBlock(converted[0].source);
+    const ParsedMessage m = mimeparse::parse(converted[0].source);
+    QCOMPARE(m.from, from);
+    QCOMPARE(m.to, to);
+    QCOMPARE(m.cc, QStringList{QStringLiteral("Anna <anna@example.org>")});
+    QCOMPARE(m.subject, subject);
+    QCOMPARE(m.messageId, messageId);
+    QCOMPARE(m.dateHeader, QStringLiteral("Tue, 05 Mar 2013 09:00:00 +0100"));
+    QVERIFY(head.contains("\r\nIn-Reply-To: <frage@example.org>\r\n"));
+    QCOMPARE(head.startsWith("Received: from mx.example"), received);
+    QVERIFY(!head.contains("Dies ist"));
+    QCOMPARE(("\r\n" + head).count("\r\nFrom: "), 1);
+    QCOMPARE(head.count("MIME-Version"), 1);
+}
+
+// A message without Message-Id gets one made from what identifies it in its store: two copies of
+// one message (same search key, subject and times) get two ids, and every run the same ones.
+void TestMimeConverter::madeUpMessageIds()
+{
+    const QByteArray items = R"([
+      {"props": {"0x0037001F": "Kopie", "0x300B0102": "00112233445566778899AABBCCDDEEFF"}},
+      {"props": {"0x0037001F": "Kopie", "0x300B0102": "00112233445566778899AABBCCDDEEFF"}},
+      {"props": {}},
+      {"props": {}},
+      {"props": {"0x0037001F": "Mit Id", "0x1035001F": "<eigene@example.org>"}}])";
+    auto ids = [&] {
+        QStringList out;
+        for (const Converted& c : convertAll(fixture(items)))
+            out << mimeparse::parse(c.source).messageId;
+        return out;
+    };
+    const QStringList first = ids();
+    QCOMPARE(first.size(), 5);
+    QCOMPARE(first[4], QStringLiteral("eigene@example.org"));
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY2(first[i].endsWith(QLatin1String("@kelvor.invalid")), qPrintable(first[i]));
+        for (int j = 0; j < i; ++j)
+            QVERIFY2(first[i] != first[j], qPrintable(first[i]));
+    }
+    QCOMPARE(ids(), first);
+}
+
+// Every text part is valid UTF-8, whatever the store holds; NUL bytes are no text.
+void TestMimeConverter::textPartsAreUtf8_data()
+{
+    QTest::addColumn<QByteArray>("props");
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<QString>("html");
+    const QString bad = QString(QChar(0xFFFD));
+    QTest::newRow("HTML stored as UTF-8 with invalid bytes and a NUL")
+        << QByteArray(R"("0x10130102": ")" + QByteArray("<p>a\xfb\x96" "b\x00" "c\xc3\xbc</p>", 15).toHex() + "\"")
+        << QString() << QStringLiteral("<p>a") + bad + bad + QStringLiteral("bcü</p>");
+    QTest::newRow("RTF-only body in code page 65001")
+        << QByteArray(R"("0x1009001F": "{\\rtf1\\ansi\\ansicpg65001 \\'fb\\'96\\'96\\'96\\'96 gr\\'c3\\'bc\\'00\\'c3\\'9f}")")
+        << bad.repeated(5) + QStringLiteral(" grüß") << QString();
+}
+
+void TestMimeConverter::textPartsAreUtf8()
+{
+    QFETCH(QByteArray, props);
+    QFETCH(QString, plain);
+    QFETCH(QString, html);
+    const auto converted = convertAll(fixture("[{\"props\": {" + props + "}}]"));
+    QCOMPARE(converted.size(), 1);
+    QCOMPARE(converted[0].hr, 0);
+    const ParsedMessage m = mimeparse::parse(converted[0].source);
+    QVERIFY(isValidUtf8(m.plain.constData(), std::size_t(m.plain.size())));
+    QVERIFY(isValidUtf8(m.html.constData(), std::size_t(m.html.size())));
+    QVERIFY(!m.plain.contains('\0') && !m.html.contains('\0'));
+    QCOMPARE(QString::fromUtf8(m.plain), plain);
+    QCOMPARE(QString::fromUtf8(m.html), html);
 }
 
 // Reply-To comes from a binary list of one-off entries, which must not be trusted blindly.
@@ -354,6 +499,11 @@ void TestMimeConverter::rtfBody_data()
                       "{\\field{\\*\\fldinst HYPERLINK \"http://x\"}{\\fldrslt Link}}"
                       "{\\pict\\pngblip\\picw10 89504e47}{\\header Kopf}\\par\\par}")
         << int(RtfBody::Kind::Text) << QStringLiteral("Schöne Grüße\r\n日本\t😊\r\nLink");
+    QTest::newRow("code page 65001 with forms beyond Unicode")
+        << QByteArray("{\\rtf1\\ansi\\ansicpg65001 \\'fb\\'96\\'96\\'96\\'96 \\'f4\\'90\\'80\\'80 \\'e2\\'82\\'ac}")
+        << int(RtfBody::Kind::Text) << QString(5, QChar(0xFFFD)) + QStringLiteral(" ") + QString(4, QChar(0xFFFD)) + QStringLiteral(" €");
+    QTest::newRow("NUL bytes dropped like \\u0")
+        << QByteArray("{\\rtf1\\ansi A\\'00B\0C\\u0?D}", 26) << int(RtfBody::Kind::Text) << QStringLiteral("ABCD");
     QTest::newRow("not RTF") << QByteArray("Hello {\\b x}") << int(RtfBody::Kind::None) << QString();
     QTest::newRow("truncated RTF") << QByteArray("{\\rtf1\\ansi Text bis hier\\'f") << int(RtfBody::Kind::Text)
                                    << QStringLiteral("Text bis hier");
@@ -366,6 +516,7 @@ void TestMimeConverter::rtfBody()
     QFETCH(QString, text);
     const RtfBody b = DecodeRtfBody(rtf.toStdString());
     QCOMPARE(int(b.kind), kind);
+    QVERIFY(isValidUtf8(b.text.data(), b.text.size())); // QString would hide invalid forms
     QCOMPARE(QString::fromStdString(b.text), text);
 }
 

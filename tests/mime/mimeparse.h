@@ -24,6 +24,7 @@ struct ParsedMessage {
     QStringList addresses;                  // every address of to, cc, bcc, lower case
     QStringList names;                      // every display name of to, cc, bcc
     QString dateHeader;                     // raw Date value, "" when absent
+    QString messageId;                      // without angle brackets, "" when absent
     QString topType;                        // content type of the body
     QByteArray plain, html;                 // first text/plain and text/html bodies, decoded, UTF-8
     QList<ParsedLeaf> leaves;               // every other part
@@ -124,6 +125,7 @@ inline ParsedMessage fromMessage(GMimeMessage* msg)
     addresses(g_mime_message_get_bcc(msg), m.bcc, m, true);
     addresses(g_mime_message_get_reply_to(msg), m.replyTo, m, false);
     m.dateHeader = qs(g_mime_object_get_header(GMIME_OBJECT(msg), "Date"));
+    m.messageId = qs(g_mime_message_get_message_id(msg));
     if (GMimeObject* body = g_mime_message_get_mime_part(msg)) {
         m.topType = mimeType(body);
         walk(body, m, QString());
