@@ -32,6 +32,22 @@ outcome=$(curl "${args[@]:1}")
 stored=$("$testcrm" dump "$state" tls | php -r '$d = json_decode(stream_get_contents(STDIN), true); echo count($d["pcontacts"]), " ", $d["pcontacts"][0]["lastname"];')
 [ "$stored" = "3 Müller" ] || fail "stored: $stored"
 
+# More requests at once than there are PHP workers: each waits its turn, none is left behind a
+# worker that holds an idle kept-alive connection of nginx (they would hang until the read timeout).
+"$testcrm" fault "$state" tls slow:crmAddPContact
+args=()
+for i in 1 2 3 4 5 6 7 8 9 10; do
+    body=$(envelope "<NS1:crmAddPContact xmlns:NS1=\"urn:crmemail\"><session_id xsi:type=\"xsd:string\">$sid</session_id><PContactItem xsi:type=\"NS1:PContactItem\"><list xsi:type=\"xsd:string\">0</list><firstname xsi:type=\"xsd:string\">Parallel$i</firstname><lastname xsi:type=\"xsd:string\">Meier</lastname></PContactItem></NS1:crmAddPContact>")
+    args+=(--next -sk --max-time 40 -o /dev/null -w '%{http_code}\n'
+           -H 'content-type: text/xml; charset=utf-8' --data-binary "$body" "${base}soap/index.php?op=email")
+done
+# Twice: the second round starts with the connections nginx kept from the first.
+for round in 1 2; do
+    outcome=$( (curl -s --parallel --parallel-immediate --parallel-max 10 "${args[@]:1}" 2>/dev/null || true) | sort | uniq -c | tr -s ' ')
+    [ "$outcome" = " 10 200" ] || fail "round $round of ten requests at once: $outcome"
+done
+"$testcrm" fault "$state" tls ""
+
 fingerprint() { openssl x509 -noout -fingerprint -sha256 -in "$state/tls/cert.pem"; }
 before=$(fingerprint)
 [ "$(stat -c %a "$state/tls")" = 700 ] || fail "certificate folder not owner-only"
