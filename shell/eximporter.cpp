@@ -66,11 +66,7 @@ ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, 
     connect(pbStop, &QPushButton::pressed, this, &ExImporter::StopJob);
 }
 
-namespace {
 
-const QString logonText = QStringLiteral("Anmeldung am CRM ...");
-
-} // namespace
 
 ExImporter::~ExImporter() = default;
 
@@ -78,17 +74,14 @@ void ExImporter::Import()
 {
     // A new run starts from the dialog's initial state, not from the last run's end.
     lbStatus->setText(m_table.progressForm.initialStatus);
-    // The logon may take a while with a distant CRM: it says what it does, over a busy bar.
-    lbStatus2->setText(logonText);
     lbEstimate->clear();
     m_maximum = 0;
-    pbStatus->setRange(0, 0);
     pbStatus->setValue(0);
     pbStop->setEnabled(true);
     m_stopping = false;
-    m_loggingOn = true;
-    m_estimate.reset();
     m_clock.start();
+    // The run begins with the logon: shown so from the first moment, before the worker says so.
+    setBusy(ExRun::logonBusyText());
     m_running = true;
     show();
 
@@ -152,16 +145,24 @@ void ExImporter::done(QString summary)
     close();
 }
 
-void ExImporter::UpdateStatus(int code, QString text)
+void ExImporter::setBusy(const QString& text)
 {
-    if (m_loggingOn && code >= 1 && code <= 3) {
-        // The run's first own status: logged on, the items begin.
-        m_loggingOn = false;
-        if (lbStatus2->text() == logonText)
-            lbStatus2->clear();
+    if (!text.isEmpty()) {
+        m_busy = true;
+        lbStatus2->setText(text);
+        pbStatus->setRange(0, 0);
+        m_estimate.reset();
+    } else if (m_busy) {
+        m_busy = false;
+        lbStatus2->clear();
         pbStatus->setRange(0, m_maximum);
+        // The counted work begins: the estimate measures from here.
         m_estimate.begin(m_clock.elapsed());
     }
+}
+
+void ExImporter::UpdateStatus(int code, QString text)
+{
     switch (code) {
     case 1:
         if (!m_stopping)
@@ -178,8 +179,11 @@ void ExImporter::UpdateStatus(int code, QString text)
         break;
     case 4:
         m_maximum = text.toInt();
-        if (!m_loggingOn)
+        if (!m_busy)
             pbStatus->setMaximum(m_maximum);
+        break;
+    case 5:
+        setBusy(text);
         break;
     default:
         break;

@@ -64,6 +64,8 @@ public slots:
     void UpdateStatus(int code, QString text);
 
 private:
+    void setBusy(const QString& text);
+
     const ExImporterTable& m_table;
     QList<ExFOLDER*>* m_folders;
     QPointer<QCheckBox> m_modeBox;
@@ -71,9 +73,9 @@ private:
     std::unique_ptr<ExJob> m_job;
     bool m_running = false;
     bool m_stopping = false; // "Abbrechen" taken: the first status line keeps saying so
-    // From Import() until the run's first own status: the logon, shown with a busy bar. The progress
+    // Work without a count (progress code 5, and the logon from Import() on): a busy bar. The progress
     // maximum that arrives meanwhile is kept for the items.
-    bool m_loggingOn = false;
+    bool m_busy = false;
     int m_maximum = 0;
     QElapsedTimer m_clock;
     ExRunEstimate m_estimate;

@@ -203,7 +203,10 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
         return !stopRequested();
     });
     crmResetLastLogonFailure();
+    // A distant CRM may take seconds to answer the logon: the dialog says what the run waits for.
+    busy(logonBusyText());
     m_sessionId = logon ? logon(logonHttpLog, &m_baseUrl) : QString();
+    busy(QString());
     // A stop during the logon aborts it; that is no failed logon. The body, seeing the stop at once,
     // sends nothing and writes its lines with zero counts.
     if (m_sessionId.size() == 32 || stopRequested()) {

@@ -124,8 +124,12 @@ public:
     // The walk runs over the run's own copy, so the scan's list stays whole for later runs.
     [[nodiscard]] ExFOLDER* nextSelectedFolder();
 
-    // Progress codes: 1 first status line, 2 second status line, 3 progress value, 4 progress maximum.
+    // Progress codes: 1 first status line, 2 second status line, 3 progress value, 4 progress maximum,
+    // 5 busy: work without a count (the logon, creating folders) named on the second line over a busy
+    // bar; an empty text ends it and the bar counts again.
     void status(int code, const QString& text);
+    void busy(const QString& text) { status(5, text); }
+    static QString logonBusyText() { return QStringLiteral("Anmeldung am CRM ..."); }
     // After an item: code 2 "%d von %d" with items done and total, code 3 with items done.
     void itemDone(int itemsDone);
     // Pause between folders.

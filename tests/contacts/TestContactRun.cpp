@@ -107,7 +107,8 @@ private:
         QList<QPair<int, QString>> progress;
         connect(&job, &ExJob::UpdateStatus, &job,
                 [&](int code, const QString& text) {
-                    {
+                    // The busy phase around the logon (code 5) is the run frame's, not the body's.
+                    if (code != 5) {
                         const std::lock_guard<std::mutex> lock(progressMutex);
                         progress.append({code, text});
                     }

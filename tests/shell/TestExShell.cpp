@@ -106,6 +106,7 @@ private slots:
     void windowWithoutModeBox();
     void progressCodes_data();
     void progressCodes();
+    void busyWorkKeepsTheCount();
     void progressDialogLayout();
     void completionDialog();
     void longSummaryOpensAtItsCounts();
@@ -333,7 +334,7 @@ void TestExShell::progressCodes_data()
     QTest::newRow("4") << 4 << QStringLiteral("10") << start << QString() << 5 << 10;
     QTest::newRow("3 not a number") << 3 << QStringLiteral("vier") << start << QString() << 0 << 100;
     QTest::newRow("4 not a number") << 4 << QStringLiteral("x1") << start << QString() << -1 << 0;
-    QTest::newRow("other code") << 5 << QStringLiteral("7") << start << QString() << 5 << 100;
+    QTest::newRow("other code") << 6 << QStringLiteral("7") << start << QString() << 5 << 100;
     QTest::newRow("0") << 0 << QStringLiteral("7") << start << QString() << 5 << 100;
 }
 
@@ -350,6 +351,29 @@ void TestExShell::progressCodes()
     QTEST(dlg.lbStatus2->text(), "status2");
     QTEST(dlg.pbStatus->value(), "value");
     QTEST(dlg.pbStatus->maximum(), "maximum");
+}
+
+void TestExShell::busyWorkKeepsTheCount()
+{
+    QList<ExFOLDER*> none;
+    ExImporter dlg(m_table, &none, nullptr, {}, nullptr);
+    dlg.UpdateStatus(4, QStringLiteral("100"));
+    dlg.UpdateStatus(3, QStringLiteral("40"));
+    dlg.UpdateStatus(5, QStringLiteral("Lege CRM-Ordner an (1 von 3) ..."));
+    QCOMPARE(dlg.lbStatus2->text(), QStringLiteral("Lege CRM-Ordner an (1 von 3) ..."));
+    QCOMPARE(dlg.pbStatus->maximum(), 0); // busy
+    // A maximum that arrives while busy is kept for the counted work after it.
+    dlg.UpdateStatus(4, QStringLiteral("12"));
+    QCOMPARE(dlg.pbStatus->maximum(), 0);
+    dlg.UpdateStatus(5, QString());
+    QCOMPARE(dlg.pbStatus->maximum(), 12);
+    QVERIFY(dlg.lbStatus2->text().isEmpty());
+    dlg.UpdateStatus(3, QStringLiteral("7"));
+    QCOMPARE(dlg.pbStatus->value(), 7);
+    // An end without a busy phase changes nothing.
+    dlg.UpdateStatus(2, QStringLiteral("7 von 12"));
+    dlg.UpdateStatus(5, QString());
+    QCOMPARE(dlg.lbStatus2->text(), QStringLiteral("7 von 12"));
 }
 
 void TestExShell::progressDialogLayout()
