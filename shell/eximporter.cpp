@@ -59,7 +59,8 @@ ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, 
 
     lbEstimate = new QLabel(this);
     lbEstimate->setObjectName(QStringLiteral("lbEstimate"));
-    lbEstimate->setGeometry(10, 80, 175, 23);
+    // Left of "Abbrechen", on its line.
+    lbEstimate->setGeometry(10, form.stop.y(), form.stop.x() - 15, form.stop.height());
     lbEstimate->setFont(QFont(QStringLiteral("Verdana"), 8));
     lbEstimate->setVisible(form.showsEstimate);
 
@@ -76,6 +77,8 @@ void ExImporter::Import()
     lbStatus->setText(m_table.progressForm.initialStatus);
     lbEstimate->clear();
     m_maximum = 0;
+    m_done = 0;
+    m_estimate.reset();
     pbStatus->setValue(0);
     pbStop->setEnabled(true);
     m_stopping = false;
@@ -150,15 +153,31 @@ void ExImporter::setBusy(const QString& text)
     if (!text.isEmpty()) {
         m_busy = true;
         lbStatus2->setText(text);
+        pbStatus->setTextVisible(false);
         pbStatus->setRange(0, 0);
-        m_estimate.reset();
+        // Work before the first item (the logon, the folders the items go into) tells nothing of the
+        // items' rate; work between items belongs to the run's pace and stays in it.
+        if (m_done == 0)
+            m_estimate.reset();
     } else if (m_busy) {
         m_busy = false;
         lbStatus2->clear();
-        pbStatus->setRange(0, m_maximum);
+        showCount();
         // The counted work begins: the estimate measures from here.
-        m_estimate.begin(m_clock.elapsed());
+        if (!m_estimate.isRunning())
+            m_estimate.begin(m_clock.elapsed());
     }
+}
+
+void ExImporter::showCount()
+{
+    // A run over empty folders counts to 0: an empty bar, not a busy one.
+    pbStatus->setRange(0, qMax(m_maximum, 1));
+    pbStatus->setValue(qMin(m_done, pbStatus->maximum()));
+    const QString& format = m_table.progressForm.barText;
+    pbStatus->setTextVisible(!format.isEmpty() && m_maximum > 0);
+    if (!format.isEmpty())
+        pbStatus->setFormat(format);
 }
 
 void ExImporter::UpdateStatus(int code, QString text)
@@ -172,15 +191,18 @@ void ExImporter::UpdateStatus(int code, QString text)
         lbStatus2->setText(text);
         break;
     case 3:
-        pbStatus->setValue(text.toInt());
+        m_done = text.toInt();
+        if (!m_busy)
+            pbStatus->setValue(qMin(m_done, pbStatus->maximum()));
         if (!m_stopping)
-            lbEstimate->setText(
-                ExRunEstimate::text(m_estimate.remainingMs(text.toInt(), pbStatus->maximum(), m_clock.elapsed())));
+            lbEstimate->setText(ExRunEstimate::text(m_estimate.remainingMs(m_done, m_maximum, m_clock.elapsed())));
         break;
     case 4:
         m_maximum = text.toInt();
-        if (!m_busy)
+        if (!m_busy) {
             pbStatus->setMaximum(m_maximum);
+            pbStatus->setTextVisible(!m_table.progressForm.barText.isEmpty() && m_maximum > 0);
+        }
         break;
     case 5:
         setBusy(text);

@@ -65,6 +65,8 @@ public slots:
 
 private:
     void setBusy(const QString& text);
+    // The bar counts again: m_done of m_maximum, with the form's bar text.
+    void showCount();
 
     const ExImporterTable& m_table;
     QList<ExFOLDER*>* m_folders;
@@ -77,6 +79,7 @@ private:
     // maximum that arrives meanwhile is kept for the items.
     bool m_busy = false;
     int m_maximum = 0;
+    int m_done = 0; // the run's latest progress value (code 3), kept while the bar is busy
     QElapsedTimer m_clock;
     ExRunEstimate m_estimate;
 };
