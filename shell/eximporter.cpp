@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QDebug>
+#include <QEvent>
 #include <QFont>
 #include <QLabel>
 #include <QProgressBar>
@@ -55,7 +56,10 @@ ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, 
     pbStop->setGeometry(form.stop);
 
     setWindowFlags(Qt::SplashScreen);
-    setModal(true);
+    // Not modal: a modal dialog makes the window system's close button of the main window do nothing,
+    // and closing the window is a way to stop a run. The main window takes no input while a run goes
+    // on (holdParent).
+    setModal(false);
 
     lbEstimate = new QLabel(this);
     lbEstimate->setObjectName(QStringLiteral("lbEstimate"));
@@ -86,7 +90,10 @@ void ExImporter::Import()
     // The run begins with the logon: shown so from the first moment, before the worker says so.
     setBusy(ExRun::logonBusyText());
     m_running = true;
+    holdParent(true);
     show();
+    raise();
+    activateWindow();
 
     // The previous job has emitted its summary and its thread is finishing or finished; waiting for it
     // here keeps at most one run alive.
@@ -144,8 +151,46 @@ void ExImporter::done(QString summary)
 {
     qDebug() << "JOBER DONE";
     m_running = false;
+    holdParent(false);
     emit UpdateStatusInfo(summary);
     close();
+}
+
+void ExImporter::holdParent(bool hold)
+{
+    QWidget* window = parentWidget();
+    if (!hold) {
+        if (window)
+            window->removeEventFilter(this);
+        for (const QPointer<QWidget>& widget : std::as_const(m_held)) {
+            if (widget)
+                widget->setEnabled(true);
+        }
+        m_held.clear();
+        return;
+    }
+    if (!window || !m_held.isEmpty())
+        return;
+    window->installEventFilter(this);
+    // The window's own widgets only; other windows (an open summary) stay usable. A widget that its
+    // window had disabled stays so afterwards.
+    for (QWidget* widget : window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!widget->isWindow() && widget->isEnabled()) {
+            widget->setEnabled(false);
+            m_held.append(widget);
+        }
+    }
+}
+
+bool ExImporter::eventFilter(QObject* watched, QEvent* event)
+{
+    // A click into the held window hands the focus back to the dialog, so that Escape still means
+    // "Abbrechen".
+    if (watched == parentWidget() && event->type() == QEvent::WindowActivate && m_running && isVisible()) {
+        raise();
+        activateWindow();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void ExImporter::setBusy(const QString& text)

@@ -19,7 +19,7 @@ class QPushButton;
 class ExJob;
 struct ExFOLDER;
 
-// The progress dialog of an import run: a frameless modal box with two status lines, a progress bar and
+// The progress dialog of an import run: a frameless box with two status lines, a progress bar and
 // "Abbrechen". Import() starts a new ExJob; the job's progress codes and its summary arrive here queued.
 class ExImporter : public QDialog {
     Q_OBJECT
@@ -63,7 +63,13 @@ public slots:
     void done(QString summary);
     void UpdateStatus(int code, QString text);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // While a run goes on, the main window's widgets take no input (the dialog is not modal, so that
+    // the window can still be closed).
+    void holdParent(bool hold);
     void setBusy(const QString& text);
     // The bar counts again: m_done of m_maximum, with the form's bar text.
     void showCount();
@@ -71,6 +77,7 @@ private:
     const ExImporterTable& m_table;
     QList<ExFOLDER*>* m_folders;
     QPointer<QCheckBox> m_modeBox;
+    QList<QPointer<QWidget>> m_held; // the main window's widgets disabled for the run
     SelectionQuery m_isSelected;
     std::unique_ptr<ExJob> m_job;
     bool m_running = false;

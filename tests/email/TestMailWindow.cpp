@@ -9,6 +9,7 @@
 #include "testcrm.h"
 
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -176,6 +177,9 @@ void TestMailWindow::treeSelectionAndStoppedRun()
             QTimer::singleShot(300, dialog->pbStop, [dialog, &stopShown, &window] {
                 // The bar runs over the whole run (the folder's 3 messages here).
                 QCOMPARE(dialog->pbStatus->maximum(), 3);
+                // The window takes no input, but no modal window keeps its close button from it.
+                QVERIFY(!window.treeWidget->isEnabled());
+                QVERIFY(!QGuiApplication::modalWindow());
                 QTest::mouseClick(dialog->pbStop, Qt::LeftButton);
                 // Taken at once, before the run has ended its upload.
                 stopShown = dialog->lbStatus->text() == QStringLiteral("Wird abgebrochen ...") &&
@@ -210,6 +214,7 @@ void TestMailWindow::treeSelectionAndStoppedRun()
     // The button stays off until the selection changes; then a second run goes over the whole
     // folder: the CRM already holds the first message.
     QVERIFY(!window.pushButton->isEnabled());
+    QVERIFY(window.treeWidget->isEnabled());
     crm.setFault(QString());
     click(tree, row(tree, QStringLiteral("IMAP")));
     QVERIFY(window.pushButton->isEnabled());
