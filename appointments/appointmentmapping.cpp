@@ -1,5 +1,6 @@
 #include "appointmentmapping.h"
 
+#include "bytes.h"
 #include "propaccess.h"
 
 #include <QDebug>
@@ -13,10 +14,7 @@ namespace
 using xmapi::PropTag;
 using xmapi::Row;
 
-QString hexOf(quint32 value)
-{
-    return QString::number(value, 16);
-}
+using xmapi::bytes::hexOf;
 
 QString stringOf(const std::string& s)
 {

@@ -1,6 +1,7 @@
 #include "appointmentrun.h"
 
 #include "appointmentmapping.h"
+#include "bytes.h"
 #include "crmoperations.h"
 #include "crmsettings.h"
 #include "exfolder.h"
@@ -47,7 +48,7 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
         return false;
     }
     for (std::size_t i = 0; i < tags->size(); ++i)
-        qDebug().noquote() << QString::number(i) + QStringLiteral(" -> runPROP ID: ") + QString::number((*tags)[i], 16);
+        qDebug().noquote() << QString::number(i) + QStringLiteral(" -> runPROP ID: ") + xmapi::bytes::hexOf((*tags)[i]);
     // The message class rides along after the 13 columns: items of another kind are not sent.
     std::vector<xmapi::PropTag> columns(tags->begin(), tags->end());
     const std::size_t classColumn = columns.size();
@@ -59,7 +60,7 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
     const QByteArray folderId = ExRun::folderEntryId(&folder);
     hr = table->SetColumns(columns, 0);
     if (xmapi::failed(hr)) {
-        qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
+        qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + xmapi::bytes::hexOf(hr);
         return false;
     }
 
@@ -124,7 +125,7 @@ bool importFolder(ExRun& run, ExFOLDER& folder, const CrmSession& session, ExInf
 void appointmentsRunBody(ExRun& run, AppointmentRunCounts* counts)
 {
     AppointmentRunCounts c;
-    const CrmSession session{run.baseUrl(), run.sessionId()};
+    const CrmSession& session = run.session();
     run.status(1, QStringLiteral("Verbunden"));
     run.status(1, QStringLiteral("Importiere Termine:"));
     // Appointments are independent of each other: with CRM_INFLIGHT above 1 several travel at once.
@@ -155,12 +156,9 @@ void appointmentsLogonFailed(ExRun& run)
     run.appendSummary(appointmentSummary(AppointmentRunCounts{}));
 }
 
-QString appointmentsLogon(const QString& httpLog, QString* baseUrl)
+CrmLogonOutcome appointmentsLogon(CrmTransport& transport, const QString& httpLog)
 {
-    const CrmSettings settings = readCrmSettings();
-    if (baseUrl)
-        *baseUrl = settings.url;
     LogonOptions options;
     options.logSettings = true;
-    return crmLogon(settings, httpLog.toLocal8Bit(), options);
+    return crmLogonOutcome(transport, readCrmSettings(), httpLog.toLocal8Bit(), options);
 }

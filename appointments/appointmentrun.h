@@ -25,4 +25,4 @@ void appointmentsRunBody(ExRun& run, AppointmentRunCounts* counts = nullptr);
 void appointmentsLogonFailed(ExRun& run);
 // The logon of this program: like every importer's, plus the three stored values as debug lines
 // (the password masked).
-QString appointmentsLogon(const QString& httpLog, QString* baseUrl);
+CrmLogonOutcome appointmentsLogon(CrmTransport& transport, const QString& httpLog);

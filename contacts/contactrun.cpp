@@ -1,5 +1,6 @@
 #include "contactrun.h"
 
+#include "bytes.h"
 #include "contactmapping.h"
 #include "crmoperations.h"
 #include "exfolder.h"
@@ -165,7 +166,7 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
     ContactRunCounts c;
     const bool personal = run.mode();
     qDebug() << "MODE: " << personal;
-    const CrmSession session{run.baseUrl(), run.sessionId()};
+    const CrmSession& session = run.session();
 
     run.status(1, QStringLiteral("Verbunden"));
 
@@ -225,7 +226,7 @@ void contactsRunBody(ExRun& run, ContactRunCounts* counts)
             const xmapi::HResult hr = table->SetColumns(columns, 0);
             if (xmapi::failed(hr)) {
                 // The same text as the other importers: the signed result in base 16.
-                qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
+                qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + xmapi::bytes::hexOf(hr);
                 break;
             }
             int rowsRead = 0;

@@ -2,11 +2,11 @@
 
 #include "exhttpn.h"
 
-CrmExchangeResult crmExchange(const QString& baseUrl, const QString& service, const QString& soapAction,
-                              const QByteArray& httpLogPath, const QByteArray& request)
+CrmExchangeResult crmExchange(CrmTransport& transport, const QString& baseUrl, const QString& service,
+                              const QString& soapAction, const QByteArray& httpLogPath, const QByteArray& request)
 {
     CrmExchangeResult result;
-    CExHTTPn http(baseUrl, service, httpLogPath);
+    CExHTTPn http(transport, baseUrl, service, httpLogPath);
     if (!http.isReady()) {
         result.failure = CrmTransportFailure::NotReady;
         return result;

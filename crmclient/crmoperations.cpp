@@ -20,6 +20,18 @@ void debugText(const QByteArray& bytes)
     qDebug("\"%s\"", bytes.constData());
 }
 
+// The exchange on the session's transport; a session without one sends nothing.
+CrmExchangeResult sessionExchange(const CrmSession& session, const QString& service, const QString& soapAction,
+                                  const QByteArray& httpLogPath, const QByteArray& request)
+{
+    if (!session.transport) {
+        CrmExchangeResult result;
+        result.failure = CrmTransportFailure::NotReady;
+        return result;
+    }
+    return crmExchange(*session.transport, session.baseUrl, service, soapAction, httpLogPath, request);
+}
+
 // How the response goes into the diagnostic log.
 enum class ResponseLog { None, Quoted, Labelled };
 
@@ -41,7 +53,7 @@ QVariant runItemExchange(const CrmSession& session, CrmOp op, const QVariant& ar
         *requestOut = request;
     debugText(request);
     const CrmExchangeResult exchange =
-        crmExchange(session.baseUrl, QLatin1String(service), QLatin1String(soapAction), httpLogPath, request);
+        sessionExchange(session, QLatin1String(service), QLatin1String(soapAction), httpLogPath, request);
     *ready = exchange.ready;
     if (transport) {
         transport->failure = exchange.failure;
@@ -65,8 +77,8 @@ CrmMailResult runMailExchange(const CrmSession& session, CrmOp op, const QString
     call.setArgument(argument);
     const QByteArray request = call.requestBytes(op);
     CrmMailResult result;
-    result.exchange = crmExchange(session.baseUrl, QStringLiteral("email"),
-                                  QStringLiteral("SOAPAction: urn:crmemailAction\r\n"), httpLogPath, request);
+    result.exchange = sessionExchange(session, QStringLiteral("email"),
+                                      QStringLiteral("SOAPAction: urn:crmemailAction\r\n"), httpLogPath, request);
     if (!result.exchange.ready || !result.exchange.sent)
         return result;
     qDebug() << result.exchange.response.size();
@@ -201,9 +213,9 @@ CrmMailResult crmImportMailSource(const CrmSession& session, qint64 treeId, cons
                                   const QByteArray& httpLogPath)
 {
     CrmMailResult result;
-    result.exchange =
-        crmExchange(session.baseUrl, QStringLiteral("email"), QStringLiteral("SOAPAction: urn:crmemailAction\r\n"),
-                    httpLogPath, buildImportMailSourceRequest(session.sessionId, treeId, mimeSource));
+    result.exchange = sessionExchange(session, QStringLiteral("email"),
+                                      QStringLiteral("SOAPAction: urn:crmemailAction\r\n"), httpLogPath,
+                                      buildImportMailSourceRequest(session.sessionId, treeId, mimeSource));
     if (!result.exchange.ready || !result.exchange.sent)
         return result;
     ExSoapCall reader;

@@ -18,8 +18,9 @@ struct CrmItemTransport {
 
 // What a run keeps after its logon.
 struct CrmSession {
-    QString baseUrl;   // the address the logon used
-    QString sessionId; // 32 characters
+    QString baseUrl;                    // the address the logon used
+    QString sessionId;                  // 32 characters
+    CrmTransport* transport = nullptr;  // the program's; without one nothing is sent (not ready)
 };
 
 // HTTP log files of the programs (relative to the current folder).

@@ -1,11 +1,11 @@
 #include "exhttpn.h"
 
-#include "crmsettings.h"
 #include "crmtransfer.h"
+#include "crmtransport_p.h"
+#include "crmtruststore.h"
 #include "privatefiles.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QStringList>
 
 #include <curl/curl.h>
@@ -14,18 +14,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <atomic>
 #include <cstdarg>
-#include <mutex>
-#include <new>
-#include <vector>
-
-void ensureCurlGlobalInit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 
 namespace
 {
@@ -48,145 +37,6 @@ bool appendHeader(HeaderList& list, const char* line)
     (void)list.release(); // next is the same list, now one line longer (or new if it was empty)
     list.reset(next);
     return true;
-}
-
-struct UrlDeleter {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-struct CurlFree {
-    void operator()(char* p) const { curl_free(p); }
-};
-using CurlString = std::unique_ptr<char, CurlFree>;
-
-CurlString urlPart(CURLU* url, CURLUPart part, unsigned flags = 0)
-{
-    char* value = nullptr;
-    if (curl_url_get(url, part, &value, flags) != CURLUE_OK)
-        return CurlString();
-    return CurlString(value);
-}
-
-const char* orEmpty(const CurlString& s)
-{
-    return s ? s.get() : "";
-}
-
-struct MultiDeleter {
-    void operator()(CURLM* m) const { curl_multi_cleanup(m); }
-};
-using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
-
-// What the exchanges of the process share. DNS answers and TLS sessions sit in one share handle,
-// locked per kind of data, so exchanges on several threads can use it at once. Connections and the
-// loaded CA store belong to a multi handle, and a multi handle serves one exchange at a time: an
-// exchange borrows one from the idle list (the most recently used, whose connection is warm) and
-// gives it back when its transfer has ended. With one exchange after another that is always the same
-// multi handle, hence the same connection.
-class TransferCaches
-{
-public:
-    static TransferCaches& instance()
-    {
-        // Never destroyed: exchanges may still run while static objects go away. releaseIdle()
-        // frees what is not in use when libcurl is shut down.
-        static TransferCaches* caches = new TransferCaches;
-        return *caches;
-    }
-
-    CURLSH* share() { return m_share; }
-
-    MultiHandle take()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_idleMutex);
-            if (!m_idle.empty()) {
-                MultiHandle multi = std::move(m_idle.back());
-                m_idle.pop_back();
-                return multi;
-            }
-        }
-        MultiHandle multi(curl_multi_init());
-        return multi;
-    }
-
-    void give(MultiHandle multi)
-    {
-        std::lock_guard<std::mutex> lock(m_idleMutex);
-        m_idle.push_back(std::move(multi));
-    }
-
-    void releaseIdle()
-    {
-        std::vector<MultiHandle> idle;
-        {
-            std::lock_guard<std::mutex> lock(m_idleMutex);
-            idle.swap(m_idle);
-        }
-        idle.clear();
-    }
-
-    TransferCaches(const TransferCaches&) = delete;
-    TransferCaches& operator=(const TransferCaches&) = delete;
-
-private:
-    TransferCaches()
-    {
-        m_share = curl_share_init();
-        if (!m_share)
-            return;
-        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, &TransferCaches::lock);
-        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, &TransferCaches::unlock);
-        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    }
-
-    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self)
-    {
-        static_cast<TransferCaches*>(self)->m_locks[lockIndex(data)].lock();
-    }
-    static void unlock(CURL*, curl_lock_data data, void* self)
-    {
-        static_cast<TransferCaches*>(self)->m_locks[lockIndex(data)].unlock();
-    }
-    static size_t lockIndex(curl_lock_data data)
-    {
-        const auto index = size_t(data);
-        return index < size_t(CURL_LOCK_DATA_LAST) ? index : 0;
-    }
-
-    CURLSH* m_share = nullptr;
-    std::mutex m_locks[CURL_LOCK_DATA_LAST];
-    std::mutex m_idleMutex;
-    std::vector<MultiHandle> m_idle;
-};
-
-std::mutex limitsMutex;
-CrmTransferLimits currentLimits;
-
-// The certificate decision per host ("host:port") for the rest of the process: the public-key pin of
-// an unverified certificate that was accepted (trust on first use, or the one remembered in the
-// settings). Later exchanges with that host go straight to the pinned key: one warning per run.
-std::mutex pinsMutex;
-QHash<QByteArray, QByteArray>& acceptedPins()
-{
-    static QHash<QByteArray, QByteArray> pins;
-    return pins;
-}
-
-QByteArray acceptedPin(const QByteArray& hostKey)
-{
-    std::lock_guard<std::mutex> lock(pinsMutex);
-    return acceptedPins().value(hostKey);
-}
-
-void acceptPin(const QByteArray& hostKey, const QByteArray& pin)
-{
-    std::lock_guard<std::mutex> lock(pinsMutex);
-    if (pin.isEmpty())
-        acceptedPins().remove(hostKey);
-    else
-        acceptedPins().insert(hostKey, pin);
 }
 
 struct BioDeleter {
@@ -237,33 +87,12 @@ QByteArray serverCertificatePin(CURL* h)
 
 } // namespace
 
-CurlGlobal::CurlGlobal()
-{
-    ensureCurlGlobalInit();
-}
-CurlGlobal::~CurlGlobal()
-{
-    TransferCaches::instance().releaseIdle();
-    curl_global_cleanup();
-}
-
-CrmTransferLimits crmTransferLimits()
-{
-    std::lock_guard<std::mutex> lock(limitsMutex);
-    return currentLimits;
-}
-
-void setCrmTransferLimits(const CrmTransferLimits& limits)
-{
-    std::lock_guard<std::mutex> lock(limitsMutex);
-    currentLimits = limits;
-}
-
 struct CExHTTPn::Curl {
     std::unique_ptr<CURL, EasyDeleter> easy;
     HeaderList headers; // content-type and the fixed lines
     QByteArray url;
     QByteArray hostKey; // "host:port", the key of the certificate decision
+    QByteArray caFile;  // the authorities to verify against, empty for the system's
     bool https = false;
 
     // The answer is collected up to the cap; nothing may throw through libcurl's C code.
@@ -329,9 +158,10 @@ QString CExHTTPn::composeUrl(const QString& baseUrl, const QString& service)
     return url;
 }
 
-CExHTTPn::CExHTTPn(const QString& baseUrl, const QString& service, const QByteArray& logPath)
+CExHTTPn::CExHTTPn(CrmTransport& transport, const QString& baseUrl, const QString& service,
+                   const QByteArray& logPath)
+    : m_transport(transport)
 {
-    ensureCurlGlobalInit();
     m_logPath = logPath;
     m_requestUrl = composeUrl(baseUrl, service);
     m_logon = service == QLatin1String("logon");
@@ -366,70 +196,11 @@ void CExHTTPn::log(const char* format, ...)
     m_logText += longer;
 }
 
-namespace
-{
-
-// A request URL taken apart as the HTTP log shows it.
-struct CrackedUrl {
-    CURLUcode parseResult = CURLUE_OUT_OF_MEMORY;
-    bool cracked = false; // scheme and host found
-    bool http = false;    // http or https
-    bool https = false;
-    QByteArray scheme, host, target, extra; // target: path and "?" query; extra: "?" query or ""
-    long port = 0;
-};
-
-CrackedUrl crackUrl(const QByteArray& url)
-{
-    CrackedUrl c;
-    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-    // Without a scheme the address cannot be taken apart (a bare host name is refused).
-    c.parseResult = parsed ? curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME)
-                           : CURLUE_OUT_OF_MEMORY;
-    if (c.parseResult != CURLUE_OK)
-        return c;
-    const CurlString scheme = urlPart(parsed.get(), CURLUPART_SCHEME);
-    const CurlString host = urlPart(parsed.get(), CURLUPART_HOST);
-    const CurlString path = urlPart(parsed.get(), CURLUPART_PATH);
-    const CurlString query = urlPart(parsed.get(), CURLUPART_QUERY);
-    const CurlString port = urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    c.cracked = scheme && host;
-    if (!c.cracked)
-        return c;
-    c.scheme = scheme.get();
-    c.host = host.get();
-    c.https = qstricmp(scheme.get(), "https") == 0;
-    c.http = c.https || qstricmp(scheme.get(), "http") == 0;
-    c.port = port ? std::strtol(port.get(), nullptr, 10) : 0;
-    c.target = orEmpty(path);
-    if (query) {
-        c.extra = '?' + QByteArray(query.get());
-        c.target += c.extra;
-    }
-    return c;
-}
-
-// The exchanges of a run all go to one or two URLs: the last one taken apart is kept per thread.
-CrackedUrl crackedUrl(const QByteArray& url)
-{
-    thread_local QByteArray lastUrl;
-    thread_local CrackedUrl last;
-    if (last.parseResult == CURLUE_OK && url == lastUrl)
-        return last;
-    CrackedUrl c = crackUrl(url);
-    if (c.parseResult == CURLUE_OK) {
-        last = c;
-        lastUrl = url;
-    }
-    return c;
-}
-
-} // namespace
-
 bool CExHTTPn::connect()
 {
     const QByteArray url = m_requestUrl.toUtf8();
-    const CrackedUrl cracked = crackedUrl(url);
+    CrmTransport::Private& shared = m_transport.d();
+    const CrackedUrl cracked = shared.crackedUrl(url);
     if (cracked.cracked) {
         const int schemeNumber = cracked.https ? 4 : (cracked.http ? 1 : 0);
         log("Host: %s\nPath: %s\nScheme: %s\nExtra info: %s\nPort: %ld\nSSL: %d\n", cracked.host.constData(),
@@ -454,7 +225,7 @@ bool CExHTTPn::connect()
     }
     curl->url = url;
     curl->https = cracked.https;
-    curl->hostKey = cracked.host.toLower() + ':' + QByteArray::number(qlonglong(cracked.port));
+    curl->hostKey = hostKeyOf(cracked);
     CURL* h = curl->easy.get();
     bool ok = curl_easy_setopt(h, CURLOPT_URL, curl->url.constData()) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_USERAGENT, "Kelvor Outlook Importer 2.0.32") == CURLE_OK;
@@ -462,17 +233,20 @@ bool CExHTTPn::connect()
     ok = ok && curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, long(shared.limits().connectMs)) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Curl::collect) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_WRITEDATA, this) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &Curl::beforeRequest) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_PREREQDATA, this) == CURLE_OK;
-    if (ok && TransferCaches::instance().share())
-        ok = curl_easy_setopt(h, CURLOPT_SHARE, TransferCaches::instance().share()) == CURLE_OK;
+    if (ok && shared.share)
+        ok = curl_easy_setopt(h, CURLOPT_SHARE, shared.share) == CURLE_OK;
     // A certificate is verified completely (issuer, dates, host name); one that does not verify is
     // decided on in sendRequest().
     ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
     ok = ok && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
+    curl->caFile = shared.caFile();
+    if (ok && !curl->caFile.isEmpty())
+        ok = curl_easy_setopt(h, CURLOPT_CAINFO, curl->caFile.constData()) == CURLE_OK;
     if (!ok) {
         log("HttpOpenRequest FAILED: 0x%x\n", unsigned(CURLE_FAILED_INIT));
         return false;
@@ -506,6 +280,7 @@ bool CExHTTPn::sendRequest(const QString& headers, const char* body, qint64 leng
     CURL* h = m_curl->easy.get();
     m_failure = CrmTransportFailure::None;
     m_mayHaveArrived = false;
+    m_answerStarted = false;
 
     // The request's own header list: the fixed lines plus the caller's. A line that cannot be added
     // would change the request (the SOAPAction line tells the CRM what to do): nothing is sent then.
@@ -565,9 +340,10 @@ int CExHTTPn::performSecure()
 {
     CURL* h = m_curl->easy.get();
     const QByteArray& hostKey = m_curl->hostKey;
-    QByteArray pin = acceptedPin(hostKey);
+    CrmTransport::Private& shared = m_transport.d();
+    QByteArray pin = shared.acceptedPin(hostKey);
     if (pin.isEmpty())
-        pin = storedCertificatePin(QString::fromUtf8(hostKey)).toUtf8();
+        pin = shared.trust.pin(hostKey);
     CURLcode result = CURLE_OK;
     if (!pin.isEmpty()) {
         // The decision is known: straight to that key, without a failing verification first.
@@ -575,7 +351,7 @@ int CExHTTPn::performSecure()
         if (result != CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
             if (m_mayHaveArrived || result == CURLE_OK) {
                 m_certificate = CrmCertificate::Known;
-                acceptPin(hostKey, pin);
+                shared.acceptPin(hostKey, pin);
             }
             return int(result);
         }
@@ -621,7 +397,7 @@ int CExHTTPn::performSecure()
     bool ok = curl_easy_setopt(p, CURLOPT_URL, m_curl->url.constData()) == CURLE_OK;
     ok = ok && curl_easy_setopt(p, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK;
     ok = ok && curl_easy_setopt(p, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(p, CURLOPT_CONNECTTIMEOUT_MS, long(crmTransferLimits().connectMs)) == CURLE_OK;
+    ok = ok && curl_easy_setopt(p, CURLOPT_CONNECTTIMEOUT_MS, long(shared.limits().connectMs)) == CURLE_OK;
     ok = ok && curl_easy_setopt(p, CURLOPT_SSL_VERIFYPEER, 0L) == CURLE_OK;
     ok = ok && curl_easy_setopt(p, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK;
     ok = ok && curl_easy_setopt(p, CURLOPT_CERTINFO, 1L) == CURLE_OK;
@@ -636,8 +412,8 @@ int CExHTTPn::performSecure()
         return int(result);
     if (seen.isEmpty())
         return CURLE_PEER_FAILED_VERIFICATION;
-    storeCertificatePin(QString::fromUtf8(hostKey), QString::fromUtf8(seen));
-    acceptPin(hostKey, seen);
+    shared.trust.remember(hostKey, seen);
+    shared.acceptPin(hostKey, seen);
     m_certificate = CrmCertificate::Remembered;
     log("HttpSendRequest WARNING: certificate of %s not verified, remembered as %s\n", hostKey.constData(),
         seen.constData());
@@ -678,47 +454,23 @@ int CExHTTPn::performPinned(const QByteArray& pin)
     return int(result);
 }
 
-void forgetCrmCertificate(const QString& baseUrl)
-{
-    const QByteArray url = baseUrl.toUtf8();
-    std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.constData(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-        return;
-    const CurlString host = urlPart(parsed.get(), CURLUPART_HOST);
-    const CurlString port = urlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
-    if (!host || !port)
-        return;
-    const QByteArray hostKey = QByteArray(host.get()).toLower() + ':' + QByteArray(port.get());
-    acceptPin(hostKey, QByteArray());
-    storeCertificatePin(QString::fromUtf8(hostKey), QString());
-}
-
-void resetCrmTransport()
-{
-    {
-        std::lock_guard<std::mutex> lock(pinsMutex);
-        acceptedPins().clear();
-    }
-    TransferCaches::instance().releaseIdle();
-}
-
 // One transfer of the prepared request on a borrowed multi handle. The loop wakes at least every
 // 50 ms to give the thread's CrmTransferGuard its tick and to apply the time bounds.
 int CExHTTPn::perform(bool logon, void* handle)
 {
     CURL* h = handle ? static_cast<CURL*>(handle) : m_curl->easy.get();
-    const CrmTransferLimits limits = crmTransferLimits();
+    CrmTransport::Private& shared = m_transport.d();
+    const CrmTransferLimits limits = shared.limits();
     m_response.clear();
     m_readPos = 0;
     m_requestStarts = 0;
     m_answerCap = limits.answerBytes;
     m_stop = Stop::None;
 
-    TransferCaches& caches = TransferCaches::instance();
-    MultiHandle multi = caches.take();
+    CurlMulti multi = shared.take();
     if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK) {
         if (multi)
-            caches.give(std::move(multi));
+            shared.give(std::move(multi));
         return CURLE_OUT_OF_MEMORY;
     }
     const qint64 totalMs =
@@ -778,9 +530,13 @@ int CExHTTPn::perform(bool logon, void* handle)
     curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
     if (pretransfer > 0 && h == m_curl->easy.get())
         m_mayHaveArrived = true;
+    long headerBytes = 0;
+    curl_easy_getinfo(h, CURLINFO_HEADER_SIZE, &headerBytes);
+    if ((headerBytes > 0 || !m_response.isEmpty()) && h == m_curl->easy.get())
+        m_answerStarted = true;
     // An unfinished transfer's connection is closed here, never handed to a later exchange.
     curl_multi_remove_handle(multi.get(), h);
-    caches.give(std::move(multi));
+    shared.give(std::move(multi));
 
     switch (m_stop) {
     case Stop::TooLarge:

@@ -5,11 +5,12 @@
 // between threads.
 //
 // The objects are short-lived, but what is expensive to set up is not: kept-alive connections, TLS
-// sessions, DNS answers and the loaded CA store are shared by all exchanges of the process, so a run
-// talks to its CRM over one connection. Exchanges may run on several threads at once.
+// sessions, DNS answers and the loaded CA store live in the program's CrmTransport, so a run talks
+// to its CRM over one connection. Exchanges may run on several threads at once.
 #pragma once
 
 #include "crmexchange.h"
+#include "crmtransport.h"
 
 #include <QByteArray>
 #include <QString>
@@ -19,18 +20,6 @@
 #include <functional>
 #include <memory>
 
-// curl_global_init exactly once per process. CExHTTPn calls ensureCurlGlobalInit() itself; a
-// program's entry point may hold a CurlGlobal for the whole run so that cleanup happens at exit.
-void ensureCurlGlobalInit();
-class CurlGlobal
-{
-public:
-    CurlGlobal();
-    ~CurlGlobal();
-    CurlGlobal(const CurlGlobal&) = delete;
-    CurlGlobal& operator=(const CurlGlobal&) = delete;
-};
-
 // What a send does when the server certificate failed verification (curlResult: libcurl's
 // result of the first attempt; verifyResult: the X509 verification code of that attempt). None:
 // not a certificate problem. Otherwise the certificate is unverified and goes to the decision of
@@ -39,36 +28,6 @@ public:
 // issued for another host name is not.
 enum class CertificateRetry { None, Quiet, Warned };
 [[nodiscard]] CertificateRetry certificateRetry(int curlResult, long verifyResult);
-
-// Bounds of every exchange. Nothing a server does (or fails to do) keeps an exchange longer.
-struct CrmTransferLimits {
-    int connectMs = 15000;           // TCP connect and TLS handshake
-    int stallMs = 30000;             // no byte moving in either direction
-    int logonMs = 30000;             // a whole logon exchange (service "logon")
-    int exchangeMs = 300000;         // any other exchange, plus uploadBytesPerSecond allowance
-    qint64 uploadBytesPerSecond = 32 * 1024;
-    qint64 answerBytes = 16 * 1024 * 1024; // a larger answer ends the exchange as failed
-};
-[[nodiscard]] CrmTransferLimits crmTransferLimits();
-// For tests that cannot wait for the real bounds; takes effect for exchanges started afterwards.
-void setCrmTransferLimits(const CrmTransferLimits& limits);
-
-// What became of the server certificate in an https exchange.
-enum class CrmCertificate {
-    None,       // no https exchange, or the handshake did not get as far
-    Verified,   // verified against the system's CA store
-    Remembered, // did not verify; first seen for this host, accepted and its key remembered now
-    Known,      // did not verify; the key remembered for this host, accepted
-    Refused     // did not verify and differs from the key remembered for this host: nothing was sent
-};
-
-// Forgets the certificate remembered for the host of baseUrl (settings and this process), so that
-// the next exchange with it accepts and remembers whatever certificate it shows. Used when the user
-// has confirmed that the server's certificate was replaced on purpose.
-void forgetCrmCertificate(const QString& baseUrl);
-// Forgets this process's certificate decisions (the settings keep theirs) and closes its idle
-// connections, as a new program start would.
-void resetCrmTransport();
 
 // Transfer options whose failure would weaken the TLS checks or change what is sent. When libcurl does
 // not take one of them (a TLS back-end without pinning, say) the exchange fails before any byte
@@ -84,9 +43,10 @@ enum class CrmSecureOption {
 class CExHTTPn
 {
 public:
-    // baseUrl: the CRM address with scheme, with or without trailing "/"; service: the value of
-    // "op="; logPath: the HTTP log file (relative names are relative to the current folder).
-    CExHTTPn(const QString& baseUrl, const QString& service, const QByteArray& logPath);
+    // transport: the program's shared state, which must outlive the object; baseUrl: the CRM address
+    // with scheme, with or without trailing "/"; service: the value of "op="; logPath: the HTTP log
+    // file (relative names are relative to the current folder).
+    CExHTTPn(CrmTransport& transport, const QString& baseUrl, const QString& service, const QByteArray& logPath);
     ~CExHTTPn();
     CExHTTPn(const CExHTTPn&) = delete;
     CExHTTPn& operator=(const CExHTTPn&) = delete;
@@ -111,6 +71,8 @@ public:
     [[nodiscard]] CrmTransportFailure failure() const { return m_failure; }
     // Request bytes may have left this machine: the CRM may have acted on the request.
     [[nodiscard]] bool requestMayHaveArrived() const { return m_mayHaveArrived; }
+    // Some of an answer (a header line or body bytes) came back, complete or not.
+    [[nodiscard]] bool answerStarted() const { return m_answerStarted; }
     [[nodiscard]] CrmCertificate certificate() const { return m_certificate; }
     // The composed request URL (base URL + "soap/index.php?op=" + service).
     [[nodiscard]] const QString& requestUrl() const { return m_requestUrl; }
@@ -138,6 +100,7 @@ private:
     template <typename Value>
     int setSecure(void* handle, CrmSecureOption which, int option, const char* name, Value value);
 
+    CrmTransport& m_transport;
     std::unique_ptr<Curl> m_curl;
     QByteArray m_logPath;
     QByteArray m_logText; // the lines of this exchange, written out by the destructor
@@ -150,6 +113,7 @@ private:
     bool m_logon = false;
     CrmTransportFailure m_failure = CrmTransportFailure::NotReady;
     bool m_mayHaveArrived = false;
+    bool m_answerStarted = false;
     CrmCertificate m_certificate = CrmCertificate::None;
     // Set while a transfer runs.
     const char* m_body = nullptr;

@@ -7,6 +7,7 @@
 #include "exoutlook.h"
 #include "kelvor_email.h"
 #include "mailinfodialog.h"
+#include "resumedialog.h"
 
 #include <QIcon>
 #include <QPushButton>
@@ -16,9 +17,14 @@ namespace {
 
 const QString kFolderIcon = QStringLiteral(":/Kelvor_email/Resources/folder.JPG");
 
+bool isChecked(const ExFOLDER* folder)
+{
+    return folder && folder->treeItem && folder->treeItem->isSelected();
+}
+
 } // namespace
 
-ExMailImport::ExMailImport(Kelvor_email* window)
+ExMailImport::ExMailImport(Kelvor_email* window, CrmTransport& transport)
     : m_window(window),
       m_outlook(std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), ExScanProfile::email())),
       m_table(m_run.table())
@@ -29,8 +35,8 @@ ExMailImport::ExMailImport(Kelvor_email* window)
     }
     m_folders = ExMailRun::treeOrder(m_outlook->stores());
     m_importer = new ExImporter(
-        m_table, &m_folders, nullptr,
-        [](const ExFOLDER* folder) { return folder && folder->treeItem && folder->treeItem->isSelected(); },
+        m_table, transport, &m_folders, nullptr,
+        &isChecked,
         window);
     connect(m_importer, &ExImporter::UpdateStatusInfo, this, &ExMailImport::showSummary);
 }
@@ -105,6 +111,15 @@ void ExMailImport::ImportFolders()
     if (isRunning() || m_closing)
         return;
     if (!m_run.prepare())
+        return;
+    QList<ExFOLDER*> selected;
+    for (ExFOLDER* folder : m_folders) {
+        if (isChecked(folder))
+            selected.append(folder);
+    }
+    if (!m_run.askResume(selected, [this](int imported, int total) {
+            return askAlreadyImported(m_window, imported, total);
+        }))
         return;
     m_window->pushButton->setEnabled(false);
     m_importer->Import();

@@ -11,6 +11,7 @@
 
 #include <memory>
 
+class CrmTransport;
 class ExImporter;
 class ExOutlook;
 class Kelvor_email;
@@ -24,8 +25,9 @@ class ExMailImport : public QObject {
     Q_OBJECT
 public:
     // Opens the stores with the window's native handle, scans them and fills window->treeWidget.
-    // When the stores cannot be opened the tree stays empty.
-    explicit ExMailImport(Kelvor_email* window);
+    // When the stores cannot be opened the tree stays empty. transport: the program's, for the runs
+    // (it outlives the object).
+    ExMailImport(Kelvor_email* window, CrmTransport& transport);
     // Stops a run and waits for it, closes the completion dialog, removes the rows, releases the
     // folders and logs off.
     ~ExMailImport() override;

@@ -30,6 +30,10 @@ struct MailFolderWalk {
     std::function<bool(const ExFOLDER*)> isSelected;
     std::function<bool()> stopRequested;
     std::function<void(ExFOLDER* folder, qint64 target)> importFolderMails;
+    // Optional: a CRM folder an earlier run created for this Outlook folder, used instead of a new
+    // one (0: none, create it); and the CRM's answer when a folder was created.
+    std::function<qint64(const ExFOLDER* folder)> knownFolder;
+    std::function<void(const ExFOLDER* folder, qint64 created)> folderCreated;
 };
 
 // The whole mapping: asks for the inbox (0 stands in when none is had), then walks every store in

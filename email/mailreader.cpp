@@ -1,5 +1,6 @@
 #include "mailreader.h"
 
+#include "bytes.h"
 #include "exfolder.h"
 #include "mimeconverter.h"
 
@@ -9,10 +10,7 @@
 
 namespace {
 
-QString hexOf(xmapi::HResult hr)
-{
-    return QString::number(quint32(hr), 16);
-}
+using xmapi::bytes::hexOf;
 
 // The column carries its value (a column the message lacks comes back with an error tag).
 bool HasColumn(const xmapi::Row& row, std::size_t index, xmapi::PropTag tag)
@@ -309,6 +307,8 @@ void MailReader::run()
             entry.item = std::make_shared<MailItem>();
             if (!rows.next(*entry.item))
                 break;
+            if (entry.item->kind == MailItem::Kind::Message && m_skip && m_skip(folder, entry.item->entryId))
+                entry.item->kind = MailItem::Kind::Skipped;
             if (entry.item->kind == MailItem::Kind::Message && !convert(rows, entry))
                 return;
             if (!push(std::move(entry)))

@@ -27,7 +27,8 @@ struct MailItem {
         TooLarge,      // PR_MESSAGE_SIZE at or above the limit: not opened
         OpenFailed,    // the message could not be opened
         ConvertFailed, // the converter gave up on it
-        Passed         // not a message, or no entry id: no count
+        Passed,        // not a message, or no entry id: no count
+        Skipped        // an earlier run imported it: not opened, not sent
     };
     Kind kind = Kind::Passed;
     int row = 0; // 1-based
@@ -134,6 +135,9 @@ public:
     MailReader(const MailReader&) = delete;
     MailReader& operator=(const MailReader&) = delete;
 
+    // Set before start(): messages for which skip() holds are passed on as Kind::Skipped without
+    // being opened. Called in the reader's thread.
+    void setSkip(std::function<bool(const ExFOLDER* folder, const QByteArray& entryId)> skip) { m_skip = std::move(skip); }
     void start();
     // The next entry; waits for the reader, asking keepGoing() about every 50 ms. False after the
     // last folder's end, when stop() was called, or when keepGoing() said no.
@@ -154,6 +158,7 @@ private:
 
     QList<ExFOLDER*> m_folders;
     MailConverter m_convert;
+    std::function<bool(const ExFOLDER*, const QByteArray&)> m_skip;
     MailMemory& m_memory;
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -1,9 +1,11 @@
 #include "mailrun.h"
 
+#include "crmlogon.h"
 #include "crmoperations.h"
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exinflight.h"
+#include "exjournal.h"
 #include "exrun.h"
 #include "exsoapcall.h"
 #include "mailfolders.h"
@@ -87,11 +89,14 @@ public:
 
     qint64 CreateCRMFolder(const QString& name, qint64 parent) override
     {
-        m_run.busy(text(++m_created));
+        m_run.busy(text(++m_walked));
         const qint64 id = m_crm.CreateCRMFolder(name, parent);
         m_run.busy(QString());
         return id;
     }
+
+    // A selected folder that keeps the CRM folder of an earlier run.
+    void passOver() { ++m_walked; }
 
 private:
     QString text(int n) const
@@ -101,8 +106,8 @@ private:
 
     MailFolderCrm& m_crm;
     ExRun& m_run;
-    const int m_folders; // the selected folders: each gets a CRM folder
-    int m_created = 0;
+    const int m_folders; // the selected folders: each gets a CRM folder (a new or an earlier one)
+    int m_walked = 0;
 };
 
 // One upload on its way: the request until it has left, then what came back. Shared between the
@@ -151,7 +156,7 @@ public:
         qDebug() << "CRM Login OK!";
         m_run.status(1, QStringLiteral("Datenverarbeitung ..."));
 
-        const CrmSession session{m_run.baseUrl(), m_run.sessionId()};
+        const CrmSession& session = m_run.session();
         std::unique_ptr<MailFolderCrm> exchanges = m_mail.m_folderCrm
                                                        ? m_mail.m_folderCrm(session, m_mail.m_httpLogPath)
                                                        : std::make_unique<CrmMailFolders>(session, m_mail.m_httpLogPath);
@@ -161,16 +166,34 @@ public:
             if (folder && folder->isStoreRoot)
                 stores.append(folder);
         }
+        // What an earlier import into this CRM recorded decides which CRM folders are used again and
+        // which messages go. The journal is opened here: it is used by this thread alone.
+        MailJournal journal(m_mail.m_journalPath.isEmpty() ? nullptr : std::make_unique<ExJournal>(m_mail.m_journalPath),
+                            ExJournalCrm{m_mail.m_crmUrl, m_mail.m_crmLoginName});
+        journal.setMode(m_mail.m_journalMode);
+        m_journal = &journal;
         MailFolderWalk walk;
         walk.isSelected = [this](const ExFOLDER* folder) { return m_selected.contains(folder); };
         walk.stopRequested = [this] { return m_run.stopRequested(); };
         walk.importFolderMails = [this](ExFOLDER* folder, qint64 target) { importFolder(folder, target); };
+        walk.knownFolder = [&journal, &crm](const ExFOLDER* folder) {
+            const qint64 known = journal.reuseFolder(folder);
+            if (known > 0)
+                crm.passOver(); // counted among the folders, without an exchange
+            return known;
+        };
+        walk.folderCreated = [&journal](const ExFOLDER* folder, qint64 created) { journal.folderCreated(folder, created); };
         m_order = mailFoldersInImportOrder(stores, walk.isSelected);
+        // Before the reader starts: the journal reads the folders' entry ids from the store.
+        journal.load(m_run.selectedFolders());
 
         {
             // The messages are read and converted ahead, from the logon on, while the folders are
             // created and the uploads travel.
             MailReader reader(m_order, m_mail.m_convert, m_memory);
+            reader.setSkip([&journal](const ExFOLDER* folder, const QByteArray& entryId) {
+                return journal.plan(folder, entryId) == MailJournal::Plan::Skip;
+            });
             reader.start();
             m_reader = &reader;
             ExInflight inflight(
@@ -199,7 +222,8 @@ public:
                      QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>");
         m_run.appendSummary(lines +
                             ExRun::accountingLines(m_run.mayBeStored(), 0, notTried, QStringLiteral("E-Mails")) +
-                            m_mail.m_errorReport);
+                            journal.summaryLines() + m_mail.m_errorReport);
+        m_journal = nullptr;
     }
 
 private:
@@ -258,6 +282,8 @@ private:
         }
         qDebug() << "Importing Mail: size: " << item->mime.size() << " folder_id: " << target
                  << " Subject: " << item->subject;
+        // Recorded before it leaves, so that a crash during the upload leaves a trace for the next run.
+        m_journal->uploading(entry.folder, item->entryId);
         auto upload = std::make_shared<MailUpload>(m_memory);
         upload->request = buildImportMailSourceRequest(m_run.sessionId(), target, item->mime);
         m_memory.hold(upload->request.size());
@@ -268,8 +294,9 @@ private:
         m_memory.release(entry.reserved - upload->room);
         entry.reserved = 0;
         m_inflight->submit(
-            [upload, exchange = m_mail.m_exchange, url = m_run.baseUrl(), log = m_mail.m_httpLogPath] {
-                upload->exchange = exchange(url, QStringLiteral("email"), kMailAction, log, upload->request);
+            [upload, exchange = m_mail.m_exchange, transport = m_run.session().transport, url = m_run.baseUrl(),
+             log = m_mail.m_httpLogPath] {
+                upload->exchange = exchange(*transport, url, QStringLiteral("email"), kMailAction, log, upload->request);
                 if (!upload->exchange.sent) {
                     upload->logged = upload->request.left(kLoggedRequestBytes);
                     if (upload->request.size() > kLoggedRequestBytes)
@@ -317,9 +344,15 @@ private:
         case MailItem::Kind::Passed:
             outcome.result = MailOutcome::Result::Passed;
             break;
+        case MailItem::Kind::Skipped:
+            outcome.result = MailOutcome::Result::Skipped;
+            m_journal->skippedOne();
+            break;
         case MailItem::Kind::Message:
-            if (upload)
+            if (upload) {
                 uploaded(outcome, *upload, result);
+                journalUpload(outcome);
+            }
             break;
         }
         m_currentMailInfo.clear();
@@ -392,6 +425,19 @@ private:
             qCritical() << "Can't Import E-Mail: retcode: " << value << " " << upload.logged;
     }
 
+    // What the journal keeps of an upload's end.
+    void journalUpload(const MailOutcome& outcome)
+    {
+        if (outcome.result == MailOutcome::Result::NotSent) {
+            // It never left: the next run sends it as one never tried.
+            m_journal->uploaded(outcome.folder, outcome.entryId, -1, false);
+            return;
+        }
+        if (m_journal->plan(outcome.folder, outcome.entryId) == MailJournal::Plan::SendAgain)
+            m_journal->sentAgain(outcome.subject);
+        m_journal->uploaded(outcome.folder, outcome.entryId, outcome.crmValue, outcome.mayBeStored);
+    }
+
     void fail(MailOutcome& outcome, const QString& reason)
     {
         outcome.result = MailOutcome::Result::Failed;
@@ -409,6 +455,7 @@ private:
     MailMemory m_memory;
     MailReader* m_reader = nullptr;
     ExInflight* m_inflight = nullptr;
+    MailJournal* m_journal = nullptr;
     QString m_currentMailInfo;
 };
 
@@ -430,7 +477,32 @@ bool ExMailRun::prepare()
         m_crmPassword = settings.password;
         m_settingsRead = !m_crmUrl.isEmpty();
     }
+    m_journalMode = MailJournal::Mode::New;
     return !m_crmUrl.isEmpty() && m_crmLoginName.size() >= 2;
+}
+
+bool ExMailRun::askResume(const QList<ExFOLDER*>& selected,
+                          const std::function<MailResumeChoice(int imported, int total)>& ask)
+{
+    m_journalMode = MailJournal::Mode::New;
+    if (m_journalPath.isEmpty())
+        return true;
+    // This journal object lives only for the question; the run opens its own in its thread.
+    MailJournal journal(std::make_unique<ExJournal>(m_journalPath), ExJournalCrm{m_crmUrl, m_crmLoginName});
+    const MailJournal::Tally tally = journal.tally(QList<const ExFOLDER*>(selected.cbegin(), selected.cend()));
+    if (!tally.recorded)
+        return true;
+    switch (ask(tally.imported, tally.total)) {
+    case MailResumeChoice::Cancel:
+        return false;
+    case MailResumeChoice::Missing:
+        m_journalMode = MailJournal::Mode::Resume;
+        break;
+    case MailResumeChoice::All:
+        m_journalMode = MailJournal::Mode::All;
+        break;
+    }
+    return true;
 }
 
 ExImporterTable ExMailRun::table()
@@ -442,7 +514,7 @@ ExImporterTable ExMailRun::table()
     t.messageLog = QStringLiteral("kelvor_email.log");
     t.logonHttpLog = QString::fromLocal8Bit(m_httpLogPath);
     t.folderClass = QStringLiteral("IPF.Note");
-    t.logon = [this](const QString&, QString* baseUrl) { return logon(baseUrl); };
+    t.logon = [this](CrmTransport& transport, const QString&) { return logon(transport); };
     t.body = [this](ExRun& run) { body(run); };
     t.onLogonFailed = [this](ExRun& run) { logonFailed(run); };
     // A stopped run says so at the head of its summary.
@@ -482,13 +554,11 @@ QList<ExFOLDER*> ExMailRun::treeOrder(const QList<ExFOLDER*>& stores)
     return out;
 }
 
-QString ExMailRun::logon(QString* baseUrl)
+CrmLogonOutcome ExMailRun::logon(CrmTransport& transport)
 {
-    if (baseUrl)
-        *baseUrl = m_crmUrl;
     LogonOptions options;
     options.logRawResponse = true;
-    return crmLogon(m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
+    return crmLogonOutcome(transport, m_crmUrl, m_crmLoginName, m_crmPassword, m_httpLogPath, options);
 }
 
 void ExMailRun::body(ExRun& run)

@@ -7,6 +7,7 @@
 
 #include "crmexchange.h"
 #include "eximportertable.h"
+#include "mailjournal.h"
 #include "mailreader.h"
 #include "xmapi.h"
 
@@ -17,9 +18,11 @@
 #include <functional>
 #include <memory>
 
+class CrmTransport;
 class ExRun;
 class MailFolderCrm;
 struct CrmSession;
+struct CrmLogonOutcome;
 struct ExFOLDER;
 
 // What became of one message row, reported in reading order (the order of the failure list).
@@ -28,7 +31,8 @@ struct MailOutcome {
         Imported, // the CRM answered with an id
         Failed,   // counted as failed; reason says why
         NotSent,  // the run ended before any byte of it left: not counted
-        Passed    // the row is no message (or has no entry id): not counted
+        Passed,   // the row is no message (or has no entry id): not counted
+        Skipped   // an earlier run imported it (import journal): not sent, not counted
     };
     Result result = Result::Failed;
     const ExFOLDER* folder = nullptr;
@@ -46,11 +50,11 @@ public:
     // Turns one opened message into its MIME source (output cleared first); >= 0 converted. Called in
     // the thread that reads the store.
     using Converter = MailConverter;
-    // One upload exchange (the shape of crmExchange()). Called by the thread that carries the upload;
-    // with CRM_INFLIGHT above 1 by several threads at once.
-    using Exchange = std::function<CrmExchangeResult(const QString& baseUrl, const QString& service,
-                                                     const QString& soapAction, const QByteArray& httpLogPath,
-                                                     const QByteArray& request)>;
+    // One upload exchange on the run's transport (the shape of crmExchange()). Called by the thread that
+    // carries the upload; with CRM_INFLIGHT above 1 by several threads at once.
+    using Exchange = std::function<CrmExchangeResult(CrmTransport& transport, const QString& baseUrl,
+                                                     const QString& service, const QString& soapAction,
+                                                     const QByteArray& httpLogPath, const QByteArray& request)>;
     // The folder exchanges of a run; a hook may wrap them (e.g. to reuse a CRM folder instead of
     // creating one). Called in the run's thread.
     using FolderCrmFactory =
@@ -70,11 +74,18 @@ public:
     void setOutcomeHook(std::function<void(const MailOutcome&)> hook) { m_outcomeHook = std::move(hook); }
     // Where the transport log goes (default: current folder + "/kelvor_exhttp.log").
     void setHttpLogPath(const QByteArray& path) { m_httpLogPath = path; }
+    // The import journal (exjournal.h); empty (the default) runs without one.
+    void setJournalPath(const QString& path) { m_journalPath = path; }
 
     // GUI thread, before a run: reads the stored settings at the first run of the program start that
     // finds an address. False when no run can start (no address, or a login name shorter than 2
     // characters); the run then ends without a word, as it always did.
     [[nodiscard]] bool prepare();
+    // GUI thread, after prepare() and before the run: when the import journal knows the selected
+    // folders for this CRM, ask(imported, total) ("Bereits importiert") decides whether the run
+    // resumes into the earlier CRM folders or imports all again. False: the user chose no import.
+    [[nodiscard]] bool askResume(const QList<ExFOLDER*>& selected,
+                                 const std::function<MailResumeChoice(int imported, int total)>& ask);
 
     // What the run frame needs: the logon with the settings prepare() read, the body, the texts and
     // the summary's frame. The table refers to this object, which must outlive every run made with it.
@@ -101,7 +112,7 @@ public:
 private:
     class Body;
 
-    QString logon(QString* baseUrl);
+    CrmLogonOutcome logon(CrmTransport& transport);
     void body(ExRun& run);
     void logonFailed(ExRun& run);
 
@@ -110,6 +121,8 @@ private:
     FolderCrmFactory m_folderCrm;
     std::function<void(const MailOutcome&)> m_outcomeHook;
     QByteArray m_httpLogPath;
+    QString m_journalPath;
+    MailJournal::Mode m_journalMode = MailJournal::Mode::New; // of the next run
 
     bool m_settingsRead = false;
     QString m_crmUrl;

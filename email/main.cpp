@@ -1,3 +1,4 @@
+#include "exjournal.h"
 #include "exmailimport.h"
 #include "exmainwindow.h"
 #include "exprofiledialog.h"
@@ -11,9 +12,10 @@
 
 int main(int argc, char* argv[])
 {
-    return exRunProgram(argc, argv, QStringLiteral("kelvor_email.log"), [] {
+    return exRunProgram(argc, argv, QStringLiteral("kelvor_email.log"), [](CrmTransport& transport) {
         auto window = std::make_unique<Kelvor_email>();
-        window->setImport(std::make_unique<ExMailImport>(window.get()));
+        window->setImport(std::make_unique<ExMailImport>(window.get(), transport));
+        window->import()->run().setJournalPath(ExJournal::defaultPath());
         // No window without a store to import from: when the logon failed (the file dialog cancelled,
         // or every file unusable, which the file report has said) the program ends at once; when the
         // logon worked but no store could be opened, one message says so first.

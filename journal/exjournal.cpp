@@ -261,6 +261,27 @@ bool ExJournal::record(const ExJournalCrm& crm, const QString& kind, const ExJou
     return false;
 }
 
+QHash<QByteArray, ExJournal::Outcome> ExJournal::outcomes(const ExJournalCrm& crm, const QString& kind,
+                                                          const QByteArray& store)
+{
+    QHash<QByteArray, Outcome> out;
+    if (!usable() || store.isEmpty())
+        return out;
+    QSqlQuery query = prepared(m_connection,
+                               QStringLiteral("SELECT entry, outcome FROM items WHERE crm_url = ? AND crm_login = ? AND "
+                                              "store = ? AND kind = ?"),
+                               crm);
+    query.addBindValue(store);
+    query.addBindValue(kind);
+    if (!query.exec()) {
+        fail(sqliteCode(query.lastError()), query.lastError().text());
+        return out;
+    }
+    while (query.next())
+        out.insert(query.value(0).toByteArray(), static_cast<Outcome>(query.value(1).toInt()));
+    return out;
+}
+
 int ExJournal::countImported(const ExJournalCrm& crm, const QString& kind, const QByteArray& store,
                              const QByteArray& folder)
 {

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -81,6 +82,9 @@ public:
     // Records the item's outcome (replacing an earlier one); true once it is committed.
     bool record(const ExJournalCrm& crm, const QString& kind, const ExJournalItem& item, Outcome outcome,
                 qint64 crmId = 0);
+    // Every item of this kind recorded for one store, by entry id.
+    [[nodiscard]] QHash<QByteArray, Outcome> outcomes(const ExJournalCrm& crm, const QString& kind,
+                                                      const QByteArray& store);
     // Items of one Outlook folder recorded as stored or present.
     [[nodiscard]] int countImported(const ExJournalCrm& crm, const QString& kind, const QByteArray& store,
                                     const QByteArray& folder);

@@ -1,5 +1,6 @@
 #include "mimeconverter.h"
 
+#include "bytes.h"
 #include "charsets.h"
 #include "rtfbody.h"
 
@@ -17,6 +18,8 @@
 #include <mutex>
 
 namespace {
+
+using xmapi::bytes::hexOf;
 
 // ---- GObject ownership ------------------------------------------------------------------------
 
@@ -50,8 +53,6 @@ void initGMime()
 
 // Embedded messages inside embedded messages: deeper ones are left out.
 constexpr int kMaxDepth = 8;
-
-QString hexOf(std::int32_t code) { return QString::number(static_cast<quint32>(code), 16); }
 
 // ---- properties ---------------------------------------------------------------------------
 
@@ -191,10 +192,7 @@ std::vector<OneOff> parseFlatEntryList(const xmapi::Bytes& b)
 {
     static const std::uint8_t oneOffUid[16] = {0x81, 0x2B, 0x1F, 0xA4, 0xBE, 0xA3, 0x10, 0x19,
                                                0x9D, 0x6E, 0x00, 0xDD, 0x01, 0x0F, 0x54, 0x02};
-    auto le32 = [&](std::size_t o) {
-        return std::uint32_t(b[o]) | (std::uint32_t(b[o + 1]) << 8) | (std::uint32_t(b[o + 2]) << 16) |
-               (std::uint32_t(b[o + 3]) << 24);
-    };
+    auto le32 = [&](std::size_t o) { return xmapi::bytes::le32(b.data() + o); };
     std::vector<OneOff> out;
     if (b.size() < 8)
         return out;
@@ -209,7 +207,7 @@ std::vector<OneOff> parseFlatEntryList(const xmapi::Bytes& b)
         pos = start + ((size + 3) & ~3u);
         if (size < 24 || !std::equal(oneOffUid, oneOffUid + 16, b.begin() + static_cast<std::ptrdiff_t>(start + 4)))
             continue;
-        const bool wide = (b[start + 22] | (b[start + 23] << 8)) & 0x8000;
+        const bool wide = xmapi::bytes::le16(b.data() + start + 22) & 0x8000;
         std::size_t p = start + 24;
         auto next = [&]() {
             std::string s;
@@ -219,7 +217,7 @@ std::vector<OneOff> parseFlatEntryList(const xmapi::Bytes& b)
                     q += 2;
                 std::vector<gunichar2> units;
                 for (std::size_t k = p; k + 1 < end && k < q; k += 2)
-                    units.push_back(static_cast<gunichar2>(b[k] | (b[k + 1] << 8)));
+                    units.push_back(xmapi::bytes::le16(b.data() + k));
                 GString_ text(g_utf16_to_utf8(units.data(), static_cast<glong>(units.size()), nullptr, nullptr, nullptr));
                 if (text)
                     s = text.get();

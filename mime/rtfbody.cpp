@@ -1,5 +1,6 @@
 #include "rtfbody.h"
 
+#include "bytes.h"
 #include "charsets.h"
 
 #include <cctype>
@@ -209,17 +210,6 @@ private:
         byte(c);
     }
 
-    static int hexValue(char c)
-    {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     void control()
     {
         if (m_pos >= m_in.size())
@@ -260,8 +250,8 @@ private:
         switch (c) {
         case '\'': {
             if (m_pos + 2 <= m_in.size()) {
-                const int hi = hexValue(m_in[m_pos]);
-                const int lo = hexValue(m_in[m_pos + 1]);
+                const int hi = xmapi::bytes::hexDigit(m_in[m_pos]);
+                const int lo = xmapi::bytes::hexDigit(m_in[m_pos + 1]);
                 if (hi >= 0 && lo >= 0) {
                     m_pos += 2;
                     st().groupStart = false;

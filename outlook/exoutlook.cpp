@@ -1,12 +1,13 @@
 #include "exoutlook.h"
 
+#include "bytes.h"
 #include "propaccess.h"
 
 #include <QDebug>
 
 namespace {
 
-QString hexOf(xmapi::HResult hr) { return QString::number(hr, 16); }
+using xmapi::bytes::hexOf;
 
 void qtLogSink(xmapi::LogLevel level, const std::string& text)
 {

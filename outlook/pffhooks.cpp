@@ -14,23 +14,43 @@
 // program that links this library; libpff's own functions stay reachable through dlsym(RTLD_NEXT)
 // and take over whenever the arguments are unusual (they also report those errors).
 //
+// Both functions are inside libpff, not part of its interface: their arguments and meaning are
+// those of libpff 20180714 (Debian 12's libpff1), the version these stand-ins were written and
+// checked against. With any other libpff version (libpff_get_version()) the stand-ins do nothing
+// but hand their arguments on to libpff's own function unchanged.
+//
 // The name-to-id list belongs to an open file: pststore.cpp calls forgetPffNameLookups() before it
 // frees a file, so no index entry outlives the list that it points into (a list allocated later may
 // get the same address).
 #include "pffhooks.h"
+
+#include <libpff.h>
 
 #include <dlfcn.h>
 #include <zlib.h>
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
-namespace
-{
+namespace {
 
-template <typename F> F libpffOwn(const char* name)
+// The libpff whose inner functions these stand-ins replace.
+constexpr const char* kLibpffVersion = "20180714";
+
+bool standInsApply()
+{
+    static const bool apply = [] {
+        const char* v = libpff_get_version();
+        return v && std::strcmp(v, kLibpffVersion) == 0;
+    }();
+    return apply;
+}
+
+template <typename F>
+F libpffOwn(const char* name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
@@ -96,7 +116,7 @@ extern "C" int libpff_name_to_id_map_entry_get_entry_by_identifier(void* list, s
     const NameLookup own = ownNameLookup();
     if (!own)
         return -1;
-    if (!entry || !list)
+    if (!standInsApply() || !entry || !list)
         return own(list, identifier, entry, error);
     NameIndex& index = nameIndex();
     {
@@ -120,7 +140,7 @@ extern "C" int libpff_name_to_id_map_entry_get_entry_by_identifier(void* list, s
 extern "C" int libfmapi_checksum_calculate_weak_crc32(std::uint32_t* crc32, const std::uint8_t* buffer,
                                                       std::size_t size, std::uint32_t initialValue, void** error)
 {
-    if (!crc32 || !buffer || size > static_cast<std::size_t>(SSIZE_MAX)) {
+    if (!standInsApply() || !crc32 || !buffer || size > static_cast<std::size_t>(SSIZE_MAX)) {
         const WeakCrc own = ownWeakCrc();
         return own ? own(crc32, buffer, size, initialValue, error) : -1;
     }
@@ -128,8 +148,9 @@ extern "C" int libfmapi_checksum_calculate_weak_crc32(std::uint32_t* crc32, cons
     return 1;
 }
 
-namespace xmapi::detail
-{
+namespace xmapi::detail {
+
+bool pffStandInsActive() { return standInsApply() && ownNameLookup() && ownWeakCrc(); }
 
 void forgetPffNameLookups()
 {

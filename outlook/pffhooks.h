@@ -4,8 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace xmapi::detail
-{
+namespace xmapi::detail {
+
+// True when the stand-ins work (the libpff loaded is the version they were written for); otherwise
+// libpff's own functions answer every call.
+bool pffStandInsActive();
 
 // Drops every remembered name-to-id answer. Call before a libpff file is freed: its list of entries
 // goes with it, and a list allocated later may reuse the address.

@@ -1,5 +1,7 @@
 #include "propaccess.h"
 
+#include "bytes.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QDebug>
@@ -8,9 +10,9 @@
 
 namespace {
 
-constexpr qint64 kEpochDiff = 11644473600LL; // seconds from 1601-01-01 to 1970-01-01
+using xmapi::bytes::hexOf;
 
-QString hexOf(qint32 hr) { return QString::number(hr, 16); }
+constexpr qint64 kEpochDiff = 11644473600LL; // seconds from 1601-01-01 to 1970-01-01
 
 // The wall-clock fields of a FILETIME, as FileTimeToSystemTime gives them (UTC, no zone applied).
 void utcFields(const xmapi::FileTime& ft, QDate& date, QTime& time)
@@ -105,7 +107,7 @@ xmapi::HResult ResolveNamedTags(xmapi::MapiProp& object, const std::vector<xmapi
         const xmapi::PropTag tag = CHANGE_PROP_TYPE(got[i], type);
         tags.push_back(tag);
         if (logTags)
-            qDebug().noquote() << QString::number(i) + QStringLiteral(" -> GCPROP ID: ") + QString::number(tag, 16);
+            qDebug().noquote() << QString::number(i) + QStringLiteral(" -> GCPROP ID: ") + hexOf(tag);
     }
     return hr;
 }

@@ -2,6 +2,7 @@
 //
 // libpff corrupts memory when one file handle is used by two threads at once, so every access to
 // a file (and to any item read from it) happens under that file's mutex.
+#include "bytes.h"
 #include "pffhooks.h"
 #include "xmapi.h"
 #include "xmapi_internal.h"
@@ -267,9 +268,7 @@ PropValue entryValue(libpff_record_entry_t* e, PropTag tag, int codePage)
             else if (stored == PT_MV_STRING8)
                 v.mvStr.push_back(decodeCodePage(reinterpret_cast<const char*>(data), size, codePage));
             else if (stored == PT_MV_LONG)
-                v.mvLong.push_back(size >= 4 ? static_cast<std::int32_t>(data[0] | (data[1] << 8) | (data[2] << 16) |
-                                                                          (std::uint32_t(data[3]) << 24))
-                                             : 0);
+                v.mvLong.push_back(size >= 4 ? static_cast<std::int32_t>(bytes::le32(data)) : 0);
             else
                 v.mvBin.emplace_back(data, data + size);
         }
@@ -412,13 +411,6 @@ HResult readColumns(PstFile& f, libpff_item_t* item, const std::vector<PropTag>&
 
 // ---- name-to-id map -----------------------------------------------------------------------
 
-std::uint32_t le32(const std::string& s, std::size_t off)
-{
-    return std::uint32_t(static_cast<unsigned char>(s[off])) | (std::uint32_t(static_cast<unsigned char>(s[off + 1])) << 8) |
-           (std::uint32_t(static_cast<unsigned char>(s[off + 2])) << 16) |
-           (std::uint32_t(static_cast<unsigned char>(s[off + 3])) << 24);
-}
-
 // The map node holds three streams: GUIDs (0x0002), 8-byte entries (0x0003) and names (0x0004).
 // An entry is (numeric id or string offset, kind bit plus GUID index, property index); its
 // property id is 0x8000 + the property index.
@@ -437,11 +429,9 @@ void loadNameMap(PstFile& f)
     if (RecordEntryPtr e = findEntry(rs.get(), 0x0004))
         rawData(e.get(), strings);
     for (std::size_t off = 0; off + 8 <= entries.size(); off += 8) {
-        const std::uint32_t idOrOffset = le32(entries, off);
-        const std::uint32_t kindAndGuid = std::uint32_t(static_cast<unsigned char>(entries[off + 4])) |
-                                          (std::uint32_t(static_cast<unsigned char>(entries[off + 5])) << 8);
-        const std::uint32_t index = std::uint32_t(static_cast<unsigned char>(entries[off + 6])) |
-                                    (std::uint32_t(static_cast<unsigned char>(entries[off + 7])) << 8);
+        const std::uint32_t idOrOffset = bytes::le32(entries.data() + off);
+        const std::uint32_t kindAndGuid = bytes::le16(reinterpret_cast<const std::uint8_t*>(entries.data()) + off + 4);
+        const std::uint32_t index = bytes::le16(reinterpret_cast<const std::uint8_t*>(entries.data()) + off + 6);
         const bool isString = kindAndGuid & 1;
         const std::uint32_t guidIndex = kindAndGuid >> 1;
         NamedProp name;
@@ -457,7 +447,7 @@ void loadNameMap(PstFile& f)
         if (isString) {
             if (std::uint64_t(idOrOffset) + 4 > strings.size())
                 continue;
-            const std::uint32_t len = le32(strings, idOrOffset);
+            const std::uint32_t len = bytes::le32(strings.data() + idOrOffset);
             if (std::uint64_t(idOrOffset) + 4 + len > strings.size())
                 continue;
             name.kind = NamedProp::Kind::String;
@@ -1174,8 +1164,7 @@ FilePtr openFile(const std::string& path, std::size_t index)
         if (!top.isError() && top.bin.size() >= 4) {
             const auto& b = top.bin;
             const std::size_t n = b.size();
-            f->subtreeNid = std::uint32_t(b[n - 4]) | (std::uint32_t(b[n - 3]) << 8) | (std::uint32_t(b[n - 2]) << 16) |
-                            (std::uint32_t(b[n - 1]) << 24);
+            f->subtreeNid = bytes::le32(b.data() + n - 4);
             libpff_item_t* check = nullptr;
             if (libpff_file_get_item_by_identifier(f->file, f->subtreeNid, &check, nullptr) == 1 && check)
                 libpff_item_free(&check, nullptr);

@@ -1,4 +1,5 @@
 #include "xmapi.h"
+#include "bytes.h"
 #include "xmapi_internal.h"
 
 #include <iconv.h>
@@ -20,17 +21,6 @@ PasswordPrompt g_passwordPrompt;
 StoreProblemReport g_problemReport;
 LogSink g_logSink;
 int g_initCount = 0;
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 Guid guidOf(const char* text)
 {
@@ -74,7 +64,7 @@ bool Guid::parse(const std::string& text, Guid& out)
         return false;
     std::uint8_t b[16];
     for (int i = 0; i < 16; ++i) {
-        int hi = hexDigit(h[2 * i]), lo = hexDigit(h[2 * i + 1]);
+        int hi = bytes::hexDigit(h[2 * i]), lo = bytes::hexDigit(h[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         b[i] = static_cast<std::uint8_t>(hi * 16 + lo);
@@ -92,9 +82,9 @@ bool Guid::parse(const std::string& text, Guid& out)
 Guid Guid::fromBytes(const std::uint8_t* b)
 {
     Guid g;
-    g.data1 = std::uint32_t(b[0]) | (std::uint32_t(b[1]) << 8) | (std::uint32_t(b[2]) << 16) | (std::uint32_t(b[3]) << 24);
-    g.data2 = static_cast<std::uint16_t>(b[4] | (b[5] << 8));
-    g.data3 = static_cast<std::uint16_t>(b[6] | (b[7] << 8));
+    g.data1 = bytes::le32(b);
+    g.data2 = bytes::le16(b + 4);
+    g.data3 = bytes::le16(b + 6);
     for (int i = 0; i < 8; ++i)
         g.data4[i] = b[8 + i];
     return g;
@@ -456,11 +446,11 @@ std::string utf16leToUtf8(const std::uint8_t* data, std::size_t size)
     std::string out;
     std::size_t n = size / 2;
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t c = data[2 * i] | (data[2 * i + 1] << 8);
+        std::uint32_t c = bytes::le16(data + 2 * i);
         if (c == 0)
             break;
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < n) {
-            std::uint32_t d = data[2 * i + 2] | (data[2 * i + 3] << 8);
+            std::uint32_t d = bytes::le16(data + 2 * i + 2);
             if (d >= 0xDC00 && d < 0xE000) {
                 appendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00));
                 ++i;
@@ -598,8 +588,7 @@ bool parseEntryId(const EntryId& id, const std::array<std::uint8_t, 16>& storeUi
     for (int i = 0; i < 16; ++i)
         if (id[4 + i] != storeUid[i])
             return false;
-    nodeId = std::uint32_t(id[20]) | (std::uint32_t(id[21]) << 8) | (std::uint32_t(id[22]) << 16) |
-             (std::uint32_t(id[23]) << 24);
+    nodeId = bytes::le32(id.data() + 20);
     return true;
 }
 

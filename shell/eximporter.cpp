@@ -14,10 +14,11 @@
 #include <climits>
 #include <utility>
 
-ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, QCheckBox* modeBox,
-                       SelectionQuery isSelected, QWidget* parent)
+ExImporter::ExImporter(const ExImporterTable& table, CrmTransport& transport, QList<ExFOLDER*>* folders,
+                       QCheckBox* modeBox, SelectionQuery isSelected, QWidget* parent)
     : QDialog(parent)
     , m_table(table)
+    , m_transport(transport)
     , m_folders(folders)
     , m_modeBox(modeBox)
     , m_isSelected(std::move(isSelected))
@@ -71,8 +72,6 @@ ExImporter::ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, 
     connect(pbStop, &QPushButton::pressed, this, &ExImporter::StopJob);
 }
 
-
-
 ExImporter::~ExImporter() = default;
 
 void ExImporter::Import()
@@ -117,7 +116,7 @@ void ExImporter::Import()
 
     // The progress bar counts in int.
     const int maximum = int(qMin<qint64>(total, INT_MAX));
-    m_job = std::make_unique<ExJob>(m_table, all, selected, maximum, mode);
+    m_job = std::make_unique<ExJob>(m_table, m_transport, all, selected, maximum, mode);
     connect(this, &ExImporter::term, m_job.get(), &ExJob::stop);
     connect(m_job.get(), &ExJob::done, this, qOverload<QString>(&ExImporter::done));
     connect(m_job.get(), &ExJob::UpdateStatus, this, &ExImporter::UpdateStatus);

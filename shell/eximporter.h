@@ -16,6 +16,7 @@ class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class CrmTransport;
 class ExJob;
 struct ExFOLDER;
 
@@ -27,8 +28,9 @@ public:
     // Tells whether a folder's row is selected in the main window (read in the GUI thread when a run starts).
     using SelectionQuery = std::function<bool(const ExFOLDER*)>;
 
-    // folders: the scan's list (not owned); modeBox: the main window's mode check box or null (not owned).
-    ExImporter(const ExImporterTable& table, QList<ExFOLDER*>* folders, QCheckBox* modeBox,
+    // transport: the program's (outlives the dialog); folders: the scan's list (not owned); modeBox: the
+    // main window's mode check box or null (not owned).
+    ExImporter(const ExImporterTable& table, CrmTransport& transport, QList<ExFOLDER*>* folders, QCheckBox* modeBox,
                SelectionQuery isSelected, QWidget* parent);
     ~ExImporter() override;
     Q_DISABLE_COPY_MOVE(ExImporter)
@@ -75,6 +77,7 @@ private:
     void showCount();
 
     const ExImporterTable& m_table;
+    CrmTransport& m_transport;
     QList<ExFOLDER*>* m_folders;
     QPointer<QCheckBox> m_modeBox;
     QList<QPointer<QWidget>> m_held; // the main window's widgets disabled for the run

@@ -4,10 +4,11 @@
 
 #include <utility>
 
-ExJob::ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*> selected, int total, bool mode,
-             QObject* parent)
+ExJob::ExJob(const ExImporterTable& table, CrmTransport& transport, QList<ExFOLDER*> all, QList<ExFOLDER*> selected,
+             int total, bool mode, QObject* parent)
     : QThread(parent)
     , m_table(table)
+    , m_transport(transport)
     , m_total(total)
     , m_mode(mode)
 {
@@ -40,7 +41,7 @@ void ExJob::run()
     m_throttle = &throttle;
     // Figures held back by the throttle go out while the run waits for the server.
     m_run->setIdle([&throttle] { throttle.poll(); });
-    const QString summary = m_run->execute(m_table);
+    const QString summary = m_run->execute(m_transport, m_table);
     // The last figures reach the dialog before the summary does.
     throttle.flush();
     m_run->setIdle({});

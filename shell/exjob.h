@@ -9,6 +9,7 @@
 
 #include <memory>
 
+class CrmTransport;
 struct ExFOLDER;
 
 // One import run in a worker thread. The object itself belongs to the GUI thread (stop() runs there);
@@ -17,10 +18,10 @@ struct ExFOLDER;
 class ExJob : public QThread {
     Q_OBJECT
 public:
-    // selected: the folders whose rows were selected when the run was started, in list order; total: the
-    // sum of their item counts. all: the scan's whole list.
-    ExJob(const ExImporterTable& table, QList<ExFOLDER*> all, QList<ExFOLDER*> selected, int total, bool mode,
-          QObject* parent = nullptr);
+    // transport: the program's (outlives the job); selected: the folders whose rows were selected when the
+    // run was started, in list order; total: the sum of their item counts. all: the scan's whole list.
+    ExJob(const ExImporterTable& table, CrmTransport& transport, QList<ExFOLDER*> all, QList<ExFOLDER*> selected,
+          int total, bool mode, QObject* parent = nullptr);
     ~ExJob() override;
     Q_DISABLE_COPY_MOVE(ExJob)
 
@@ -46,6 +47,7 @@ protected:
 
 private:
     const ExImporterTable m_table;
+    CrmTransport& m_transport;
     const int m_total;
     const bool m_mode;
     std::unique_ptr<ExRun> m_run;

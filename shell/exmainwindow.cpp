@@ -110,9 +110,10 @@ QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePref
     return button;
 }
 
-ExMainWindow::ExMainWindow(const ExImporterTable& table, QWidget* parent)
+ExMainWindow::ExMainWindow(const ExImporterTable& table, CrmTransport& transport, QWidget* parent)
     : QWidget(parent)
     , m_table(table)
+    , m_transport(transport)
 {
     const QString prefix = table.resourcePrefix();
     static_cast<ExWindowHeader&>(*this) = exBuildWindowHeader(this, table.formName(), table.title, prefix);
@@ -199,7 +200,7 @@ void ExMainWindow::ReadyImport(QList<ExFOLDER*>* folders)
 
     delete m_importer;
     m_importer = new ExImporter(
-        m_table, folders, cb_pbuch,
+        m_table, m_transport, folders, cb_pbuch,
         [this](const ExFOLDER* folder) {
             QTreeWidgetItem* row = m_rows.value(folder);
             return row && row->isSelected();

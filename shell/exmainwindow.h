@@ -14,6 +14,7 @@ class QLabel;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
+class CrmTransport;
 class ExImporter;
 class ExInfoDialog;
 struct ExFOLDER;
@@ -44,7 +45,8 @@ QPushButton* exBuildImportButton(QFrame* blockFrame, const QString& resourcePref
 class ExMainWindow : public QWidget, public ExWindowHeader {
     Q_OBJECT
 public:
-    explicit ExMainWindow(const ExImporterTable& table, QWidget* parent = nullptr);
+    // transport: the program's, handed to every run; it outlives the window.
+    ExMainWindow(const ExImporterTable& table, CrmTransport& transport, QWidget* parent = nullptr);
     ~ExMainWindow() override;
     Q_DISABLE_COPY_MOVE(ExMainWindow)
 
@@ -73,6 +75,7 @@ public slots:
 
 private:
     const ExImporterTable& m_table;
+    CrmTransport& m_transport;
     QHash<const ExFOLDER*, QTreeWidgetItem*> m_rows;
     ExImporter* m_importer = nullptr;  // child of this window
     QPointer<ExInfoDialog> m_info;

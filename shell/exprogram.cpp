@@ -1,7 +1,8 @@
 #include "exprogram.h"
 
+#include "crmlogon.h"
 #include "crmsettings.h"
-#include "exhttpn.h"
+#include "crmtransport.h"
 #include "exmainwindow.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
@@ -18,12 +19,9 @@
 
 #include <memory>
 
-QString exStoredSettingsLogon(const QString& httpLog, QString* baseUrl)
+CrmLogonOutcome exStoredSettingsLogon(CrmTransport& transport, const QString& httpLog)
 {
-    const CrmSettings settings = readCrmSettings();
-    if (baseUrl)
-        *baseUrl = settings.url;
-    return crmLogon(settings, httpLog.toLocal8Bit());
+    return crmLogonOutcome(transport, readCrmSettings(), httpLog.toLocal8Bit());
 }
 
 namespace {
@@ -39,7 +37,7 @@ ExScanProfile scanProfileOf(const ExImporterTable& table)
 
 } // namespace
 
-int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::function<int()>& run)
+int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::function<int(CrmTransport&)>& run)
 {
     installMessageLog(messageLog);
     int exitCode = 0;
@@ -52,11 +50,13 @@ int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::f
         if (qtTranslator.load(QLocale(QLocale::German, QLocale::Germany), QStringLiteral("qtbase"),
                               QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
             QCoreApplication::installTranslator(&qtTranslator);
-        ensureCurlGlobalInit();
+        const CurlGlobal curl;
+        CrmSettingsTrustStore trust;
+        CrmTransport transport(trust);
         exRegisterProfileDialog();
         // Listening from the start: a request that arrives during the scan is served once it is over.
         const ExRaiseServer raiseServer;
-        exitCode = run();
+        exitCode = run(transport);
     }
     uninstallMessageLog();
     return exitCode;
@@ -67,9 +67,9 @@ int exRunImporter(int argc, char* argv[], const ExImporterTable& programTable)
     ExImporterTable table = programTable;
     if (table.journalPath.isEmpty())
         table.journalPath = ExJournal::defaultPath();
-    return exRunProgram(argc, argv, table.messageLog, [&table] {
+    return exRunProgram(argc, argv, table.messageLog, [&table](CrmTransport& transport) {
         int exitCode = 0;
-        auto window = std::make_unique<ExMainWindow>(table);
+        auto window = std::make_unique<ExMainWindow>(table, transport);
         auto outlook = std::make_unique<ExOutlook>(static_cast<quintptr>(window->winId()), scanProfileOf(table));
         if (outlook->status()) {
             window->pushButton->setEnabled(false);

@@ -6,11 +6,14 @@
 
 #include <functional>
 
+class CrmTransport;
+
 // The start-up and end every importer program shares: the message log (file name messageLog) first, then
-// the application object, Qt's own dialogs in German, libcurl and the profile dialog; run() is called
-// with all of that in place and its result is the exit code. The log is closed last, after whatever
-// run() left behind has gone.
-int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::function<int()>& run);
+// the application object, Qt's own dialogs in German, libcurl, the program's CRM transport (certificate
+// decisions kept with the settings) and the profile dialog; run() is called with all of that in place and
+// its result is the exit code. The transport goes before libcurl's cleanup; the log is closed last,
+// after whatever run() left behind has gone.
+int exRunProgram(int argc, char* argv[], const QString& messageLog, const std::function<int(CrmTransport&)>& run);
 
 // The entry point of an item importer. A program's main() fills its table and returns this:
 //

@@ -8,6 +8,8 @@
 #include <QSettings>
 #include <QThread>
 
+#include <memory>
+
 #include <climits>
 #include <utility>
 
@@ -191,8 +193,8 @@ QString ExRun::mayBeStoredLine(int count, const QString& what)
         .arg(what);
 }
 
-QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
-                       const ExRunBody& onLogonFailed)
+QString ExRun::execute(CrmTransport& transport, const ExLogonFunction& logon, const QString& logonHttpLog,
+                       const ExRunBody& body, const ExRunBody& onLogonFailed)
 {
     m_lines.clear();
     m_inflight = exInflightSetting();
@@ -202,20 +204,20 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
         idle();
         return !stopRequested();
     });
-    crmResetLastLogonFailure();
     // A distant CRM may take seconds to answer the logon: the dialog says what the run waits for.
     busy(logonBusyText());
-    m_sessionId = logon ? logon(logonHttpLog, &m_baseUrl) : QString();
+    m_logon = logon ? logon(transport, logonHttpLog) : CrmLogonOutcome{};
+    m_session = CrmSession{m_logon.baseUrl, m_logon.sessionId, &transport};
     busy(QString());
     // A stop during the logon aborts it; that is no failed logon. The body, seeing the stop at once,
     // sends nothing and writes its lines with zero counts.
-    if (m_sessionId.size() == 32 || stopRequested()) {
+    if (m_logon.loggedOn() || stopRequested()) {
         // Filled in by the body once it knows; the line leads the counters it explains.
         const qsizetype lostAt = m_lines.size();
         m_unchanged = 0;
         if (!m_journalPath.isEmpty()) {
             m_journal = std::make_unique<ExJournal>(m_journalPath);
-            m_journalCrm = ExJournalCrm{m_baseUrl, readCrmSettings().login};
+            m_journalCrm = ExJournalCrm{m_session.baseUrl, readCrmSettings().login};
         }
         if (body)
             body(*this);
@@ -229,7 +231,7 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
         if (m_connectionLost)
             m_lines.insert(lostAt, connectionLostText());
     } else {
-        m_lines += logonFailedText(crmLastLogonFailure());
+        m_lines += logonFailedText(m_logon.failure);
         if (onLogonFailed)
             onLogonFailed(*this);
     }
@@ -237,12 +239,12 @@ QString ExRun::execute(const ExLogonFunction& logon, const QString& logonHttpLog
     return m_summary.text();
 }
 
-QString ExRun::execute(const ExImporterTable& table)
+QString ExRun::execute(CrmTransport& transport, const ExImporterTable& table)
 {
     setSummaryStyle(table.interruptNote, table.summaryFrame);
     setJournalPath(table.journalPath);
     const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
-    return execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
+    return execute(transport, logon, table.logonHttpLog, table.body, table.onLogonFailed);
 }
 
 bool ExRun::unchangedSinceImport(const QString& kind, const ExJournalItem& item)
@@ -354,8 +356,8 @@ void ExStatusThrottle::flush()
 
 int exInflightSetting()
 {
-    const QSettings settings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"));
+    const std::unique_ptr<QSettings> settings = openCrmSettings();
     bool ok = false;
-    const int n = settings.value(QStringLiteral("CRM_INFLIGHT")).toString().trimmed().toInt(&ok);
+    const int n = settings->value(QStringLiteral("CRM_INFLIGHT")).toString().trimmed().toInt(&ok);
     return ok ? qBound(1, n, ExInflight::maxLimit) : 1;
 }

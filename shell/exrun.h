@@ -3,8 +3,8 @@
 // The frame of one import run, free of widgets and threads: logon, the program's body, the summary.
 // ExJob runs it in its worker thread; tests can run it directly.
 
+#include "crmlogon.h"
 #include "crmoperations.h"
-#include "crmsettings.h"
 #include "exjournal.h"
 
 #include <QElapsedTimer>
@@ -27,9 +27,9 @@ struct PropValue;
 // The program-specific part of a run. Called in the worker thread after a successful logon.
 using ExRunBody = std::function<void(ExRun& run)>;
 
-// Logs on with the stored settings. Returns the session id (empty when no request was made) and sets
-// *baseUrl to the stored CRM address that later exchanges of the run use.
-using ExLogonFunction = std::function<QString(const QString& httpLog, QString* baseUrl)>;
+// Logs on, on the program's transport, writing the exchange into httpLog. The outcome's base URL is the
+// address that later exchanges of the run use.
+using ExLogonFunction = std::function<CrmLogonOutcome(CrmTransport& transport, const QString& httpLog)>;
 
 // The summary text of a run, shared between the GUI thread (stop note) and the worker (counter lines).
 // The note is accepted only while the run is still working; once the worker has closed the summary the
@@ -109,8 +109,12 @@ public:
             m_idle();
     }
 
-    [[nodiscard]] const QString& sessionId() const { return m_sessionId; }
-    [[nodiscard]] const QString& baseUrl() const { return m_baseUrl; }
+    [[nodiscard]] const QString& sessionId() const { return m_session.sessionId; }
+    [[nodiscard]] const QString& baseUrl() const { return m_session.baseUrl; }
+    // What the body's exchanges go with: address, session id and the program's transport.
+    [[nodiscard]] const CrmSession& session() const { return m_session; }
+    // How the run's logon went (complete once execute() has logged on).
+    [[nodiscard]] const CrmLogonOutcome& logonOutcome() const { return m_logon; }
     // State of the mode check box when the run was started (contacts: true = personal address book).
     [[nodiscard]] bool mode() const { return m_mode; }
     // Sum of the item counts of the folders selected when the run was started.
@@ -172,13 +176,13 @@ public:
     // The summary line of the items passed over unchanged.
     [[nodiscard]] static QString unchangedLine(int count);
 
-    // Runs the frame: logon, then body (session id of 32 characters) or the logon failure text and
-    // onLogonFailed. Returns the final summary.
-    QString execute(const ExLogonFunction& logon, const QString& logonHttpLog, const ExRunBody& body,
-                    const ExRunBody& onLogonFailed);
+    // Runs the frame on transport: logon, then body (logged on) or the logon failure text with its cause
+    // and onLogonFailed. Returns the final summary.
+    QString execute(CrmTransport& transport, const ExLogonFunction& logon, const QString& logonHttpLog,
+                    const ExRunBody& body, const ExRunBody& onLogonFailed);
     // The same with everything a program's table says about its runs: logon (the stored settings
     // unless the table has its own), body, logon failure, journal, interrupt note and summary frame.
-    QString execute(const ExImporterTable& table);
+    QString execute(CrmTransport& transport, const ExImporterTable& table);
 
     [[nodiscard]] QString summary() const { return m_summary.text(); }
 
@@ -210,8 +214,8 @@ private:
     int m_mayBeStored = 0;
     int m_inflight = 1;
     std::function<void()> m_idle;
-    QString m_sessionId;
-    QString m_baseUrl;
+    CrmLogonOutcome m_logon;
+    CrmSession m_session;
     QString m_lines;
     ExSummary m_summary;
     QString m_journalPath;
@@ -255,4 +259,4 @@ private:
 [[nodiscard]] int exInflightSetting();
 
 // The logon of an import run: reads CRM_URL, CRM_LGN and CRM_KNW from the stored settings and logs on.
-QString exStoredSettingsLogon(const QString& httpLog, QString* baseUrl);
+CrmLogonOutcome exStoredSettingsLogon(CrmTransport& transport, const QString& httpLog);

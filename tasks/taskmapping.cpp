@@ -1,5 +1,6 @@
 #include "taskmapping.h"
 
+#include "bytes.h"
 #include "exfolder.h"
 #include "propaccess.h"
 
@@ -221,7 +222,7 @@ bool CollectTasks(TaskFolderBatch& batch)
     }
     const xmapi::HResult hr = table->SetColumns(TaskColumns(batch.namedTags), 0);
     if (xmapi::failed(hr)) {
-        qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + QString::number(hr, 16);
+        qCritical().noquote() << QStringLiteral("SetColumns Failed: ") + xmapi::bytes::hexOf(hr);
         return false;
     }
 

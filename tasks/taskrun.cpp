@@ -76,7 +76,7 @@ ExJournalItem journalItemOf(const ExFOLDER* folder, const QByteArray& folderId, 
 void tasksRunBody(ExRun& run, TaskRunCounts* counts)
 {
     TaskRunCounts c;
-    const CrmSession session{run.baseUrl(), run.sessionId()};
+    const CrmSession& session = run.session();
     run.status(1, QStringLiteral("Verbunden"));
     // Tasks are independent of each other: with CRM_INFLIGHT above 1 several travel at once.
     ExInflight inflight(run.inflight(), [&run] { return !run.stopRequested(); }, [&run] { run.idle(); });

@@ -1,15 +1,15 @@
 #include "exchecker.h"
 
-#include "crmsettings.h"
 #include "crmtransfer.h"
-#include "exhttpn.h"
+#include "crmtransport.h"
 
 #include <QThread>
 
 #include <memory>
 
-ExChecker::ExChecker(const QString& login, const QString& password, const QString& url, QObject* parent)
-    : QObject(parent), m_login(login), m_password(password), m_url(url)
+ExChecker::ExChecker(CrmTransport& transport, const QString& login, const QString& password, const QString& url,
+                     QObject* parent)
+    : QObject(parent), m_transport(transport), m_login(login), m_password(password), m_url(url)
 {
 }
 
@@ -35,12 +35,12 @@ void ExChecker::CRMLogin()
     }
     auto outcome = std::make_shared<CrmLogonOutcome>();
     m_thread = QThread::create([outcome, abort = m_abort, replace = m_replaceCertificate, url = m_url,
-                                login = m_login, password = m_password] {
+                                login = m_login, password = m_password, transport = &m_transport] {
         // Closing the window ends a pending exchange at once.
         CrmTransferGuard guard([abort] { return !*abort; });
         if (replace)
-            forgetCrmCertificate(url);
-        *outcome = crmLogonOutcome(url, login, password, QByteArray(httpLogFile));
+            transport->forgetCertificate(url);
+        *outcome = crmLogonOutcome(*transport, url, login, password, QByteArray(httpLogFile));
     });
     connect(m_thread, &QThread::finished, this, [this, outcome] {
         // finished() is sent just before the thread ends: wait for the end before deleting it.

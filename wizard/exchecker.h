@@ -3,7 +3,7 @@
 // releases it when CheckDone has arrived.
 #pragma once
 
-#include "crmsettings.h"
+#include "crmlogon.h"
 
 #include <QObject>
 #include <QString>
@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 
+class CrmTransport;
 class QThread;
 
 class ExChecker : public QObject
@@ -21,7 +22,9 @@ public:
     // The HTTP log of the check, relative to the current folder.
     static constexpr const char* httpLogFile = "kelvor_wizard.log";
 
-    ExChecker(const QString& login, const QString& password, const QString& url, QObject* parent = nullptr);
+    // transport: the wizard's, which outlives the checker.
+    ExChecker(CrmTransport& transport, const QString& login, const QString& password, const QString& url,
+              QObject* parent = nullptr);
     // Aborts an exchange still under way and waits for its thread (a matter of milliseconds).
     ~ExChecker() override;
 
@@ -46,6 +49,7 @@ public slots:
     void CRMLogin();
 
 private:
+    CrmTransport& m_transport;
     QString m_login;
     QString m_password;
     QString m_url;

@@ -1,4 +1,5 @@
-#include "exhttpn.h"
+#include "crmsettings.h"
+#include "crmtransport.h"
 #include "wizard.h"
 
 #include <QApplication>
@@ -22,7 +23,10 @@ int main(int argc, char* argv[])
     QCoreApplication::addLibraryPath(QCoreApplication::applicationDirPath());
     provideFormFont();
 
-    Wizard wizard;
+    // Certificate decisions are kept with the settings; the transport goes before libcurl's cleanup.
+    CrmSettingsTrustStore trust;
+    CrmTransport transport(trust);
+    Wizard wizard(transport);
     wizard.show();
     return app.exec();
 }

@@ -2,7 +2,6 @@
 
 #include "crmsettings.h"
 #include "exchecker.h"
-#include "exhttpn.h"
 #include "exjournal.h"
 #include "ui_wizard.h"
 
@@ -20,8 +19,8 @@ static void initWizardResources()
     Q_INIT_RESOURCE(wizard);
 }
 
-Wizard::Wizard(QWidget* parent, const QString& programDir)
-    : QWidget(parent), m_ui(std::make_unique<Ui::WizardClass>()),
+Wizard::Wizard(CrmTransport& transport, QWidget* parent, const QString& programDir)
+    : QWidget(parent), m_transport(transport), m_ui(std::make_unique<Ui::WizardClass>()),
       m_launcher(std::make_unique<ImporterLauncher>(programDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                                          : programDir))
 {
@@ -132,7 +131,7 @@ void Wizard::StartCheck()
     }
     m_ui->chkLabel->setText(QString::fromUtf8(checkingText));
     m_ui->chkButton->setText(QStringLiteral("Abbrechen"));
-    m_checker = new ExChecker(m_ui->leLOGIN->text(), m_ui->lePASS->text(), url, this);
+    m_checker = new ExChecker(m_transport, m_ui->leLOGIN->text(), m_ui->lePASS->text(), url, this);
     if (!m_refusedCertificateUrl.isEmpty() && m_refusedCertificateUrl == m_ui->leURL->text())
         m_checker->setReplaceCertificate(true);
     m_refusedCertificateUrl.clear();
@@ -149,7 +148,7 @@ void Wizard::CheckDone(bool ok)
         text = QString::fromUtf8(abortedText);
     } else if (m_checker) {
         const CrmLogonOutcome& outcome = m_checker->outcome();
-        const auto certificate = CrmCertificate(outcome.certificate);
+        const CrmCertificate certificate = outcome.certificate;
         if (!ok && outcome.failure != CrmLogonFailure::None)
             text += QStringLiteral("<br>") + crmLogonFailureText(outcome.failure);
         if (outcome.failure == CrmLogonFailure::CertificateRefused) {

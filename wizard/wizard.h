@@ -15,6 +15,7 @@ namespace Ui
 {
 class WizardClass;
 }
+class CrmTransport;
 class ExChecker;
 class QPushButton;
 
@@ -35,8 +36,9 @@ public:
     // An address the check does not try: the CRM is reached over HTTP or HTTPS only.
     static constexpr const char* schemeText = "Die Adresse muss mit http:// oder https:// beginnen";
 
-    // programDir: where the importers are looked for first (default: the wizard's own folder).
-    explicit Wizard(QWidget* parent = nullptr, const QString& programDir = {});
+    // transport: the program's, for the login check (it outlives the window); programDir: where the
+    // importers are looked for first (default: the wizard's own folder).
+    explicit Wizard(CrmTransport& transport, QWidget* parent = nullptr, const QString& programDir = {});
     ~Wizard() override;
 
     [[nodiscard]] const ImporterLauncher& launcher() const { return *m_launcher; }
@@ -75,6 +77,7 @@ private:
     void saveSettings();
     void launch(Importer importer);
 
+    CrmTransport& m_transport;
     std::unique_ptr<Ui::WizardClass> m_ui;
     QPushButton* m_forgetButton = nullptr;
     ForgetConfirm m_confirmForget;

@@ -11,7 +11,8 @@
 #include "exoutlook.h"
 #include "exsoapcall.h"
 #include "exmessagelog.h"
-#include "exhttpn.h"
+#include "crmlogon.h"
+#include "crmtransport.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -69,9 +70,9 @@ size_t collect(char* data, size_t size, size_t n, void* out)
 
 // The same requests as the import sends, posted with a fresh easy handle each (the importer opens a
 // connection per request too), without mapping, logging or signalling.
-double bareRate(const QString& baseUrl, int count)
+double bareRate(CrmTransport& transport, const QString& baseUrl, int count)
 {
-    const QString sessionId = crmLogon(baseUrl, QStringLiteral("demo"), QStringLiteral("demo"), QByteArray("bench_bare.log"));
+    const QString sessionId = crmLogon(transport, baseUrl, QStringLiteral("demo"), QStringLiteral("demo"), QByteArray("bench_bare.log"));
     if (sessionId.size() != 32)
         return -1;
     const QByteArray url = (baseUrl + QStringLiteral("soap/index.php?op=email")).toUtf8();
@@ -134,7 +135,9 @@ int main(int argc, char* argv[])
     QStandardPaths::setTestModeEnabled(true);  // settings of the bench stay out of the user's
     installMessageLog(QStringLiteral("kelvor_contacts.log"));
     QApplication app(argc, argv);
-    ensureCurlGlobalInit();
+    const CurlGlobal curl;
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
     QString server = QString::fromLocal8Bit(argv[1]);
     if (!server.endsWith(QLatin1Char('/')))
         server += QLatin1Char('/');
@@ -159,7 +162,7 @@ int main(int argc, char* argv[])
     const ExImporterTable table = contactsTable();
     QCheckBox personal;
     personal.setChecked(true);
-    ExImporter dialog(table, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
+    ExImporter dialog(table, transport, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
     QSignalSpy finished(&dialog, &ExImporter::UpdateStatusInfo);
 
     // The GUI thread's responsiveness: the longest gap between ticks of a 10 ms timer during the run.
@@ -185,7 +188,7 @@ int main(int argc, char* argv[])
     std::printf("longest pause of the GUI thread's event loop during the run: %lld ms\n", longestGap);
     const double importRate = count / seconds;
 
-    const double bare = bareRate(bareUrl, count);
+    const double bare = bareRate(transport, bareUrl, count);
     std::printf("contacts/s: import %.1f, bare %.1f, ratio %.1f %%\n", importRate, bare, 100.0 * importRate / bare);
     return 0;
 }

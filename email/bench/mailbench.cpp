@@ -4,14 +4,17 @@
 // Not a test: prints figures.
 //
 //   tools/testcrm/testcrm start /tmp/benchcrm
-//   KELVOR_TESTCRM_STATE=/tmp/benchcrm QT_QPA_PLATFORM=offscreen build/bin/kelvor_mail_bench ../shared/testdata/pst/mail/Outlook.pst [rounds] [--large MiB KiB/s] [--rtt ms]
-//   tools/testcrm/testcrm stop /tmp/benchcrm
+//   KELVOR_TESTCRM_STATE=/tmp/benchcrm QT_QPA_PLATFORM=offscreen build/bin/kelvor_mail_bench
+//   ../shared/testdata/pst/mail/Outlook.pst [rounds] [--large MiB KiB/s] [--rtt ms] tools/testcrm/testcrm stop
+//   /tmp/benchcrm
 //
 // --rtt: import and replay both go through kelvor_delayproxy (built beside this program), which
 // adds that round-trip time, as a CRM on a real network would.
 // --large: one message with an attachment of that many MiB goes through a local throttling relay
 // that passes at most that many KiB/s in each direction.
 #include "crmsettings.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "exfolder.h"
 #include "exhttpn.h"
 #include "exjob.h"
@@ -42,10 +45,12 @@
 #include <cstdio>
 #include <memory>
 
-namespace {
+namespace
+{
 
 // The longest gap between two ticks of a 10 ms timer of the event loop while a run goes on.
-class PauseMeter {
+class PauseMeter
+{
 public:
     PauseMeter()
     {
@@ -68,7 +73,7 @@ private:
 
 // One run of the e-mail import over every folder below the store roots, as the program makes it: in
 // the job's worker thread while this thread runs the event loop.
-QString runImport(ExMailRun& mail, const QList<ExFOLDER*>& stores)
+QString runImport(ExMailRun& mail, CrmTransport& transport, const QList<ExFOLDER*>& stores)
 {
     if (!mail.prepare())
         return QString();
@@ -82,7 +87,7 @@ QString runImport(ExMailRun& mail, const QList<ExFOLDER*>& stores)
             total += folder->itemCount;
         }
     }
-    ExJob job(table, all, selected, total, false);
+    ExJob job(table, transport, all, selected, total, false);
     QEventLoop loop;
     QString summary;
     QObject::connect(&job, &ExJob::done, &loop, [&](const QString& s) {
@@ -138,8 +143,7 @@ QByteArray replace(const QByteArray& body, const char* element, const QByteArray
 // Replays the raw requests of one tenant to another: the same bodies, with the session id and the
 // folder ids of the target tenant put in. Returns the seconds the requests took, -1 on failure.
 // sourceFolders: the ids the source tenant answered to crmgetInboxFolder and crmaddTreeEntry, in order.
-double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders, const QString& targetUrl,
-              int* stored)
+double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders, const QString& targetUrl, int* stored)
 {
     CURL* curl = curl_easy_init();
     const QByteArray base = targetUrl.toUtf8();
@@ -157,13 +161,16 @@ double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders
         if (operation != QLatin1String("crmLogin"))
             body = replace(body, "session_id", session);
         if (operation == QLatin1String("crmaddTreeEntry"))
-            body = replace(body, "parent", folderIds.value(QRegularExpression(QStringLiteral("<parent[^>]*>(\\d+)<"))
-                                                               .match(QString::fromUtf8(body))
-                                                               .captured(1)
-                                                               .toUtf8()));
+            body = replace(body, "parent",
+                           folderIds.value(QRegularExpression(QStringLiteral("<parent[^>]*>(\\d+)<"))
+                                               .match(QString::fromUtf8(body))
+                                               .captured(1)
+                                               .toUtf8()));
         if (operation == QLatin1String("crmImportMailSource")) {
-            const QByteArray id =
-                QRegularExpression(QStringLiteral("<tree_id[^>]*>(\\d+)<")).match(QString::fromUtf8(body)).captured(1).toUtf8();
+            const QByteArray id = QRegularExpression(QStringLiteral("<tree_id[^>]*>(\\d+)<"))
+                                      .match(QString::fromUtf8(body))
+                                      .captured(1)
+                                      .toUtf8();
             body = replace(body, "tree_id", folderIds.value(id));
         }
         const QByteArray answer = post(curl, url, action, body);
@@ -180,7 +187,8 @@ double replay(const QJsonArray& requests, const QList<QByteArray>& sourceFolders
 
 // A TCP relay on 127.0.0.1 that passes at most `rate` bytes per second in each direction, in
 // its own thread, to make a fast local server look like one behind a slow line.
-class Throttle : public QThread {
+class Throttle : public QThread
+{
 public:
     Throttle(quint16 targetPort, qint64 rate) : m_targetPort(targetPort), m_rate(rate) {}
     quint16 port() const { return m_port.loadAcquire(); }
@@ -235,10 +243,9 @@ QByteArray largeFixture(int mebibytes)
     for (qsizetype i = 0; i < data.size(); ++i)
         data[i] = char((i * 7919) >> 5);
     const QJsonObject item{
-        {QStringLiteral("props"),
-         QJsonObject{{QStringLiteral("0x0037001F"), QStringLiteral("Gro\u00dfe Anlage")},
-                     {QStringLiteral("0x1000001F"), QStringLiteral("Anbei die Daten.")},
-                     {QStringLiteral("0x0E080003"), int(data.size() + 2000)}}},
+        {QStringLiteral("props"), QJsonObject{{QStringLiteral("0x0037001F"), QStringLiteral("Gro\u00dfe Anlage")},
+                                              {QStringLiteral("0x1000001F"), QStringLiteral("Anbei die Daten.")},
+                                              {QStringLiteral("0x0E080003"), int(data.size() + 2000)}}},
         {QStringLiteral("attachments"),
          QJsonArray{QJsonObject{{QStringLiteral("fileName"), QStringLiteral("daten.bin")},
                                 {QStringLiteral("mimeType"), QStringLiteral("application/octet-stream")},
@@ -291,7 +298,9 @@ int main(int argc, char* argv[])
         url.setPort(relayPort);
         return url.toString();
     };
-    ensureCurlGlobalInit();
+    const CurlGlobal curl;
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
     const int rounds = args.size() > 2 && !args.at(2).startsWith(QLatin1String("--")) ? args.at(2).toInt() : 3;
     const int largeAt = int(args.indexOf(QStringLiteral("--large")));
 
@@ -310,14 +319,14 @@ int main(int argc, char* argv[])
         writeCrmSettings({viaRelay(crm.baseUrl()), QStringLiteral("demo"), QStringLiteral("demo")});
         ExMailRun run;
         std::atomic<qint64> roundBytes{0};
-        run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
-                            const QByteArray& request) {
+        run.setExchange([&](CrmTransport& transport, const QString& url, const QString& service, const QString& action,
+                            const QByteArray& log, const QByteArray& request) {
             roundBytes += request.size();
-            return crmExchange(url, service, action, log, request);
+            return crmExchange(transport, url, service, action, log, request);
         });
         QElapsedTimer timer;
         timer.start();
-        runImport(run, outlook.stores());
+        runImport(run, transport, outlook.stores());
         importSeconds += timer.elapsed() / 1000.0;
         messages += run.importedCount();
         bytes += roundBytes.load();
@@ -336,11 +345,12 @@ int main(int argc, char* argv[])
     }
     const double mib = bytes / 1048576.0;
     if (rounds > 0) {
-    std::printf("import: %lld messages, %.2f MiB of requests in %.3f s = %.1f messages/s, %.2f MiB/s\n",
-                static_cast<long long>(messages), mib, importSeconds, messages / importSeconds, mib / importSeconds);
-    std::printf("bare libcurl replay of the same requests: %lld stored in %.3f s = %.1f messages/s, %.2f MiB/s\n",
-                static_cast<long long>(bareStored), bareSeconds, bareStored / bareSeconds, mib / bareSeconds);
-    std::printf("ratio import/bare: %.0f %%\n", 100.0 * bareSeconds / importSeconds);
+        std::printf("import: %lld messages, %.2f MiB of requests in %.3f s = %.1f messages/s, %.2f MiB/s\n",
+                    static_cast<long long>(messages), mib, importSeconds, messages / importSeconds,
+                    mib / importSeconds);
+        std::printf("bare libcurl replay of the same requests: %lld stored in %.3f s = %.1f messages/s, %.2f MiB/s\n",
+                    static_cast<long long>(bareStored), bareSeconds, bareStored / bareSeconds, mib / bareSeconds);
+        std::printf("ratio import/bare: %.0f %%\n", 100.0 * bareSeconds / importSeconds);
     }
 
     if (largeAt > 0 && args.size() > largeAt + 2) {
@@ -366,15 +376,15 @@ int main(int argc, char* argv[])
         PauseMeter view;
         ExMailRun run;
         std::atomic<qint64> uploaded{0};
-        run.setExchange([&](const QString& url, const QString& service, const QString& action, const QByteArray& log,
-                            const QByteArray& request) {
+        run.setExchange([&](CrmTransport& transport, const QString& url, const QString& service, const QString& action,
+                            const QByteArray& log, const QByteArray& request) {
             uploaded = qMax<qint64>(uploaded, request.size());
-            return crmExchange(url, service, action, log, request);
+            return crmExchange(transport, url, service, action, log, request);
         });
         QElapsedTimer timer;
         timer.start();
         view.start();
-        runImport(run, large.stores());
+        runImport(run, transport, large.stores());
         view.stop();
         std::printf("large message: %.1f MiB request through a %lld KiB/s relay in %.1f s, stored: %d; "
                     "longest event-loop pause: %lld ms\n",

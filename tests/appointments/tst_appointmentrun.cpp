@@ -221,7 +221,7 @@ void TstAppointmentRun::unreadableFolderEndsTheImport_data()
                                     << QStringList{QStringLiteral("Critical: eximporter.cpp GetContentTable failed")};
     QTest::newRow("columns") << QJsonObject()
                              << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contentsSetColumns")}}
-                             << QStringList{QStringLiteral("Critical: SetColumns Failed: -7fffbffb")};
+                             << QStringList{QStringLiteral("Critical: SetColumns Failed: 80004005")};
     QTest::newRow("names") << QJsonObject{{QStringLiteral("fail"), QStringLiteral("names")}} << QJsonObject()
                            << QStringList{QStringLiteral("Critical: GetCalenderProps failed"),
                                           QStringLiteral("Critical: eximporter.cpp GetIdsFromNames failed")};

@@ -1,5 +1,6 @@
 // Contacts import runs over real Outlook data files (.pst back-end) against the local test CRM. The
 // expected values were read from the same files with pffexport.
+#include "crmtransport.h"
 #include "contactstable.h"
 #include "crmsettings.h"
 #include "exjob.h"
@@ -44,6 +45,8 @@ class TestContactPst : public QObject {
 
 private:
     ExImporterTable m_table = contactsTable();
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 
     std::unique_ptr<ExOutlook> open(const QString& file)
     {
@@ -56,7 +59,7 @@ private:
     }
     QString runAll(ExOutlook& outlook, bool personal)
     {
-        ExJob job(m_table, *outlook.folders(), *outlook.folders(), outlook.totalItems(), personal);
+        ExJob job(m_table, m_transport, *outlook.folders(), *outlook.folders(), outlook.totalItems(), personal);
         JobSummary done(job);
         job.start();
         (void)QTest::qWaitFor([&] { return done.received; }, 60000);

@@ -15,14 +15,18 @@ class TlsFront
 {
 public:
     // Makes a key and a self-signed certificate for CN name in dir/<tag>.pem; false when openssl fails.
-    static bool makeCertificate(const QString& dir, const QString& tag, const QString& name = QStringLiteral("crm.test"))
+    // altName: a subjectAltName such as "IP:127.0.0.1", for a certificate that can verify.
+    static bool makeCertificate(const QString& dir, const QString& tag, const QString& name = QStringLiteral("crm.test"),
+                                const QString& altName = QString())
     {
+        QStringList args{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                         QStringLiteral("-nodes"), QStringLiteral("-keyout"), dir + QLatin1Char('/') + tag + QStringLiteral(".key"),
+                         QStringLiteral("-out"), dir + QLatin1Char('/') + tag + QStringLiteral(".pem"), QStringLiteral("-days"),
+                         QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=") + name};
+        if (!altName.isEmpty())
+            args << QStringLiteral("-addext") << QStringLiteral("subjectAltName=") + altName;
         QProcess gen;
-        gen.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                   QStringLiteral("-nodes"), QStringLiteral("-keyout"), dir + QLatin1Char('/') + tag + QStringLiteral(".key"),
-                   QStringLiteral("-out"), dir + QLatin1Char('/') + tag + QStringLiteral(".pem"), QStringLiteral("-days"),
-                   QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=") + name});
+        gen.start(QStringLiteral("openssl"), args);
         return gen.waitForFinished(30000) && gen.exitCode() == 0;
     }
 

@@ -1,5 +1,7 @@
 // The logon against the local test CRM: credentials on the wire, the 32-character rule.
+#include "crmlogon.h"
 #include "crmsettings.h"
+#include "crmtransport.h"
 #include "exmessagelog.h"
 #include "testcrm.h"
 
@@ -45,6 +47,8 @@ private slots:
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldCwd;
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestCrmLogon::init()
@@ -68,7 +72,7 @@ void TestCrmLogon::success()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     installMessageLog(QStringLiteral("kelvor_tasks.log"));
     const QString sessionId =
-        crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
+        crmLogon(m_transport, crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
     QVERIFY(isSessionId(sessionId));
     QCOMPARE(sessionId, crm.sessionId());
     const QByteArray log = readAll(QStringLiteral("kelvor_tasks.log"));
@@ -119,7 +123,7 @@ void TestCrmLogon::credentials()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     if (login != QLatin1String("demo"))
         crm.addUser(login, password);
-    const QString sessionId = crmLogon(crm.baseUrl(), login, tried, "kelvor_extasks.log");
+    const QString sessionId = crmLogon(m_transport, crm.baseUrl(), login, tried, "kelvor_extasks.log");
     QCOMPARE(isSessionId(sessionId), ok);
     if (!ok)
         QCOMPARE(sessionId, QStringLiteral("error"));
@@ -144,7 +148,7 @@ void TestCrmLogon::answerLength()
     const QString answer = QStringLiteral("abcdefghij0123456789abcdefghij0123456789").left(length);
     crm.setFault(QStringLiteral("answer:crmLogin=") + answer);
     const QString sessionId =
-        crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
+        crmLogon(m_transport, crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), "kelvor_extasks.log");
     QCOMPARE(sessionId, answer);
     QCOMPARE(isSessionId(sessionId), ok);
 }
@@ -157,7 +161,7 @@ void TestCrmLogon::fromStoredSettings()
     QString base = crm.baseUrl();
     base.chop(1); // stored without the trailing slash
     writeCrmSettings({base, QString::fromUtf8("Jörg"), QString::fromUtf8("Pässwort&1")});
-    QVERIFY(isSessionId(crmLogon(readCrmSettings(), "kelvor_extasks.log")));
+    QVERIFY(isSessionId(crmLogon(m_transport, readCrmSettings(), "kelvor_extasks.log")));
 }
 
 void TestCrmLogon::rawResponseLine()
@@ -168,7 +172,7 @@ void TestCrmLogon::rawResponseLine()
     LogonOptions options;
     options.logRawResponse = true;
     const QString sessionId =
-        crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"),
+        crmLogon(m_transport, crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"),
                  QFile::encodeName(QDir::currentPath() + QStringLiteral("/kelvor_exhttp.log")), options);
     QVERIFY(isSessionId(sessionId));
     const QByteArray log = readAll(QStringLiteral("kelvor_email.log"));

@@ -1,7 +1,9 @@
 // The send operations of the importers against the local test CRM: what arrives and is stored,
 // the results the importers count, the request dump and the debug lines.
+#include "crmlogon.h"
 #include "crmoperations.h"
 #include "crmsettings.h"
+#include "crmtransport.h"
 #include "exmessagelog.h"
 #include "exsoapcall.h"
 #include "testcrm.h"
@@ -55,6 +57,8 @@ private slots:
 
 private:
     CrmSession logon(const TestCrm& crm);
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldCwd;
 };
@@ -77,7 +81,8 @@ void TestCrmOperations::cleanup()
 CrmSession TestCrmOperations::logon(const TestCrm& crm)
 {
     CrmSession session{crm.baseUrl(),
-                       crmLogon(crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), tasksHttpLog)};
+                       crmLogon(m_transport, crm.baseUrl(), QStringLiteral("demo"), QStringLiteral("demo"), tasksHttpLog),
+                       &m_transport};
     if (!isSessionId(session.sessionId))
         qWarning("logon failed");
     return session;

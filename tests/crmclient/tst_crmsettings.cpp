@@ -1,6 +1,8 @@
 // Stored settings and the parts of the logon that need no server: the length rules (no request,
 // no HTTP log entry), the debug lines and the masked password.
+#include "crmlogon.h"
 #include "crmsettings.h"
+#include "crmtransport.h"
 #include "exmessagelog.h"
 
 #include <QDir>
@@ -39,6 +41,8 @@ private:
     QTemporaryDir m_config;
     QTemporaryDir m_dir;
     QString m_oldCwd;
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestCrmSettings::initTestCase()
@@ -106,7 +110,7 @@ void TestCrmSettings::lengthRules()
     QFETCH(QString, url);
     QFETCH(QString, login);
     installMessageLog(QStringLiteral("kelvor_tasks.log"));
-    const QString sessionId = crmLogon(url, login, QStringLiteral("pw"), "kelvor_extasks.log");
+    const QString sessionId = crmLogon(m_transport, url, login, QStringLiteral("pw"), "kelvor_extasks.log");
     QVERIFY(sessionId.isEmpty());
     QVERIFY(!isSessionId(sessionId));
     QVERIFY(!QFile::exists(QStringLiteral("kelvor_extasks.log")));
@@ -117,7 +121,7 @@ void TestCrmSettings::debugLinesMaskPassword()
 {
     installMessageLog(QStringLiteral("kelvor_contacts.log"));
     // Nothing listens on port 1: the transport is prepared, the send fails, no session id.
-    const QString sessionId = crmLogon(QStringLiteral("http://127.0.0.1:1"), QStringLiteral("demo"),
+    const QString sessionId = crmLogon(m_transport, QStringLiteral("http://127.0.0.1:1"), QStringLiteral("demo"),
                                        QStringLiteral("geheim<1>"), "kelvor_extasks.log");
     QCOMPARE(sessionId, QStringLiteral("error"));
     const QByteArray log = readAll(QStringLiteral("kelvor_contacts.log"));
@@ -136,7 +140,7 @@ void TestCrmSettings::appointmentDebugLines()
     installMessageLog(QStringLiteral("kelvor_appointments.log"));
     LogonOptions options;
     options.logSettings = true;
-    (void)crmLogon(QStringLiteral("http:/"), QStringLiteral("demo"), QStringLiteral("geheim"), "x.log", options);
+    (void)crmLogon(m_transport, QStringLiteral("http:/"), QStringLiteral("demo"), QStringLiteral("geheim"), "x.log", options);
     QCOMPARE(readAll(QStringLiteral("kelvor_appointments.log")),
              QByteArray("Debug: URL: \"http:/\"\nDebug: LGN: \"demo\"\nDebug: KNW: \"***\"\n"));
 }

@@ -2,8 +2,10 @@
 // connection: outcome, what the server received, and how long it took (generous bounds; the time
 // limits are shortened so that the cases run in seconds).
 #include "crmexchange.h"
+#include "crmlogon.h"
 #include "crmsettings.h"
 #include "crmtransfer.h"
+#include "crmtruststore.h"
 #include "exhttpn.h"
 #include "misbehavingserver.h"
 #include "tlsfront.h"
@@ -28,10 +30,22 @@ const QByteArray loginAnswer =
 
 const QByteArray request = "<?xml version=\"1.0\"?><request>" + QByteArray(3000, 'r') + "</request>";
 
-CrmExchangeResult exchange(quint16 port, const QString& service = QStringLiteral("tasks"))
+CrmExchangeResult exchange(CrmTransport& transport, quint16 port, const QString& service = QStringLiteral("tasks"))
 {
-    return crmExchange(QStringLiteral("http://127.0.0.1:%1/").arg(port), service,
+    return crmExchange(transport, QStringLiteral("http://127.0.0.1:%1/").arg(port), service,
                        QStringLiteral("SOAPAction: urn:crmtasksAction\r\n"), "http.log", request);
+}
+
+// Bounds short enough for the cases to run in seconds.
+CrmTransferLimits shortLimits()
+{
+    CrmTransferLimits limits;
+    limits.connectMs = 2000;
+    limits.stallMs = 1000;
+    limits.logonMs = 2500;
+    limits.exchangeMs = 3500;
+    limits.answerBytes = 1024 * 1024;
+    return limits;
 }
 
 QByteArray readAll(const QString& path)
@@ -54,6 +68,7 @@ class TestTransferBounds : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
     void misbehavingServer_data();
@@ -65,21 +80,28 @@ private slots:
     void certificateDecision();
     void failClosed_data();
     void failClosed();
+    void verifiedDespiteRememberedKey();
+    void logonCause_data();
+    void logonCause();
 
 private:
+    QString storedPin(const QString& host) const { return QString::fromUtf8(m_settingsTrust.pin(host.toUtf8())); }
+
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldCwd;
+    CrmSettingsTrustStore m_settingsTrust;
+    std::unique_ptr<CrmTransport> m_transport;
 };
 
 void TestTransferBounds::initTestCase()
 {
-    CrmTransferLimits limits;
-    limits.connectMs = 2000;
-    limits.stallMs = 1000;
-    limits.logonMs = 2500;
-    limits.exchangeMs = 3500;
-    limits.answerBytes = 1024 * 1024;
-    setCrmTransferLimits(limits);
+    // Certificate decisions go to the settings, as in the programs.
+    m_transport = std::make_unique<CrmTransport>(m_settingsTrust, shortLimits());
+}
+
+void TestTransferBounds::cleanupTestCase()
+{
+    m_transport.reset();
 }
 
 void TestTransferBounds::init()
@@ -137,7 +159,7 @@ void TestTransferBounds::misbehavingServer()
 
     MisbehavingServer server(mode, loginAnswer);
     if (mode == Mode::DieAfterFirst) {
-        const CrmExchangeResult first = exchange(server.port(), QStringLiteral("logon"));
+        const CrmExchangeResult first = exchange(*m_transport, server.port(), QStringLiteral("logon"));
         QVERIFY(first.sent);
         QCOMPARE(first.response, loginAnswer);
         QTRY_COMPARE(server.connections(), 1);
@@ -145,7 +167,7 @@ void TestTransferBounds::misbehavingServer()
     }
     QElapsedTimer timer;
     timer.start();
-    const CrmExchangeResult result = exchange(server.port(), service);
+    const CrmExchangeResult result = exchange(*m_transport, server.port(), service);
     const qint64 elapsed = timer.elapsed();
     QVERIFY(result.ready);
     QVERIFY(!result.sent);
@@ -191,7 +213,7 @@ void TestTransferBounds::abortByGuard()
             ++innerTicks;
             return stopAfter300ms(innerAborts);
         });
-        result = exchange(server.port());
+        result = exchange(*m_transport, server.port());
     }
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(result.failure, failure);
@@ -204,7 +226,7 @@ void TestTransferBounds::abortByGuard()
     }
     // Once the inner guard is gone, the outer one is asked again.
     if (outerAborts) {
-        const CrmExchangeResult next = exchange(server.port());
+        const CrmExchangeResult next = exchange(*m_transport, server.port());
         QCOMPARE(next.failure, Failure::Aborted);
         QVERIFY(outerTicks > 0);
     }
@@ -213,9 +235,9 @@ void TestTransferBounds::abortByGuard()
 void TestTransferBounds::oneConnectionForARun()
 {
     MisbehavingServer server(Mode::Answer, loginAnswer);
-    QVERIFY(exchange(server.port(), QStringLiteral("logon")).sent);
+    QVERIFY(exchange(*m_transport, server.port(), QStringLiteral("logon")).sent);
     for (int i = 0; i < 20; ++i) {
-        const CrmExchangeResult result = exchange(server.port());
+        const CrmExchangeResult result = exchange(*m_transport, server.port());
         QVERIFY(result.sent);
         QCOMPARE(result.failure, Failure::None);
         QCOMPARE(result.response, loginAnswer);
@@ -229,7 +251,7 @@ void TestTransferBounds::oneConnectionForARun()
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 10; ++i)
-                answered += exchange(server.port()).response == loginAnswer ? 1 : 0;
+                answered += exchange(*m_transport, server.port()).response == loginAnswer ? 1 : 0;
         });
     }
     for (std::thread& thread : threads)
@@ -244,7 +266,7 @@ void TestTransferBounds::droppedConnection()
     MisbehavingServer server(Mode::DropAfterAnswer, loginAnswer);
     for (int i = 0; i < 3; ++i) {
         QTest::qWait(50);
-        const CrmExchangeResult result = exchange(server.port());
+        const CrmExchangeResult result = exchange(*m_transport, server.port());
         QVERIFY(result.sent);
         QCOMPARE(result.response, loginAnswer);
     }
@@ -254,9 +276,9 @@ void TestTransferBounds::droppedConnection()
     // A connection that breaks after the request went out is not used to send it a second time.
     server.setMode(Mode::Answer);
     QTest::qWait(100); // the last dropped connection's end has arrived
-    QVERIFY(exchange(server.port()).sent);
+    QVERIFY(exchange(*m_transport, server.port()).sent);
     server.setMode(Mode::CloseAfterRequest);
-    const CrmExchangeResult lost = exchange(server.port());
+    const CrmExchangeResult lost = exchange(*m_transport, server.port());
     QVERIFY(!lost.sent);
     QCOMPARE(lost.failure, Failure::Other);
     QVERIFY(lost.requestMayHaveArrived);
@@ -276,12 +298,12 @@ void TestTransferBounds::certificateDecision()
     }
     const QString url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
     const QString host = QStringLiteral("127.0.0.1:%1").arg(port);
-    const auto logon = [&url] {
-        return crmLogonOutcome(url, QStringLiteral("demo"), QStringLiteral("geheim"), "http.log");
+    const auto logon = [this, &url] {
+        return crmLogonOutcome(*m_transport, url, QStringLiteral("demo"), QStringLiteral("geheim"), "http.log");
     };
-    storeCertificatePin(host, QString()); // left by an earlier run of this test on the same port
-    resetCrmTransport();
-    QVERIFY(storedCertificatePin(host).isEmpty());
+    m_settingsTrust.remember(host.toUtf8(), QByteArray()); // left by an earlier run of this test on the same port
+    m_transport->reset();
+    QVERIFY(storedPin(host).isEmpty());
 
     QString firstPin;
     {
@@ -291,7 +313,7 @@ void TestTransferBounds::certificateDecision()
         const CrmLogonOutcome first = logon();
         QVERIFY(isSessionId(first.sessionId));
         QCOMPARE(CrmCertificate(first.certificate), CrmCertificate::Remembered);
-        firstPin = storedCertificatePin(host);
+        firstPin = storedPin(host);
         QVERIFY(firstPin.startsWith(QLatin1String("sha256//")));
         // The settings file (it holds the password too) stays the user's alone.
         const QString store = QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer")).fileName();
@@ -302,7 +324,7 @@ void TestTransferBounds::certificateDecision()
 
         // A later run finds the certificate in the settings and settles it once: one connection and
         // one TLS handshake for the logon and twenty items, no warning.
-        resetCrmTransport();
+        m_transport->reset();
         QVERIFY(QFile::remove(QStringLiteral("http.log")));
         const int connectionsBefore = server.connections();
         const auto handshakes = [&dir] { return readAll(dir + QStringLiteral("/first.log")).count("accepted connection"); };
@@ -311,7 +333,7 @@ void TestTransferBounds::certificateDecision()
         QVERIFY(isSessionId(later.sessionId));
         QCOMPARE(CrmCertificate(later.certificate), CrmCertificate::Known);
         for (int i = 0; i < 20; ++i) {
-            const CrmExchangeResult item = crmExchange(url, QStringLiteral("tasks"),
+            const CrmExchangeResult item = crmExchange(*m_transport, url, QStringLiteral("tasks"),
                                                        QStringLiteral("SOAPAction: urn:crmtasksAction\r\n"), "http.log",
                                                        request);
             QCOMPARE(item.response, loginAnswer);
@@ -327,23 +349,23 @@ void TestTransferBounds::certificateDecision()
         TlsFront front(dir, QStringLiteral("second"), port, server.port());
         QVERIFY2(front.isUp(), "stunnel4 does not answer");
         for (int start = 0; start < 2; ++start) {
-            resetCrmTransport();
+            m_transport->reset();
             const CrmLogonOutcome refused = logon();
             QVERIFY(refused.sessionId.isEmpty() || refused.sessionId == QLatin1String("error"));
             QCOMPARE(refused.failure, CrmLogonFailure::CertificateRefused);
             QCOMPARE(CrmCertificate(refused.certificate), CrmCertificate::Refused);
             QCOMPARE(server.requests().size(), requestsBefore);
-            QCOMPARE(storedCertificatePin(host), firstPin);
+            QCOMPARE(storedPin(host), firstPin);
         }
         QVERIFY(readAll(QStringLiteral("http.log")).contains("is not the one remembered, refused"));
 
         // The user confirms the new certificate: it replaces the remembered one.
-        forgetCrmCertificate(url);
+        m_transport->forgetCertificate(url);
         const CrmLogonOutcome replaced = logon();
         QVERIFY(isSessionId(replaced.sessionId));
         QCOMPARE(CrmCertificate(replaced.certificate), CrmCertificate::Remembered);
-        QVERIFY(!storedCertificatePin(host).isEmpty());
-        QVERIFY(storedCertificatePin(host) != firstPin);
+        QVERIFY(!storedPin(host).isEmpty());
+        QVERIFY(storedPin(host) != firstPin);
     }
 }
 
@@ -381,6 +403,8 @@ void TestTransferBounds::failClosed()
     QFETCH(QString, shown);
     QFETCH(QByteArray, logLine);
     const QString dir = m_dir->path();
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust, shortLimits());
     MisbehavingServer server(Mode::Answer, loginAnswer);
     quint16 port = server.port();
     QString url = QStringLiteral("http://127.0.0.1:%1/").arg(port);
@@ -391,13 +415,11 @@ void TestTransferBounds::failClosed()
             port = probe.port();
         }
         url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
-        storeCertificatePin(QStringLiteral("127.0.0.1:%1").arg(port), QString());
-        resetCrmTransport();
         if (!remembered.isEmpty()) {
             QVERIFY(TlsFront::makeCertificate(dir, remembered));
             front = std::make_unique<TlsFront>(dir, remembered, port, server.port());
             QVERIFY2(front->isUp(), "stunnel4 does not answer");
-            QVERIFY(crmExchange(url, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"),
+            QVERIFY(crmExchange(transport, url, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"),
                                 "http.log", request)
                         .sent);
             QVERIFY(QFile::remove(QStringLiteral("http.log")));
@@ -411,7 +433,7 @@ void TestTransferBounds::failClosed()
     }
     const qsizetype before = server.requests().size();
     {
-        CExHTTPn http(url, QStringLiteral("logon"), "http.log");
+        CExHTTPn http(transport, url, QStringLiteral("logon"), "http.log");
         QVERIFY(http.isReady());
         int calls = 0;
         http.setOptionRefusal([&](CrmSecureOption o) { return o == option && ++calls == refusedCall; });
@@ -423,6 +445,81 @@ void TestTransferBounds::failClosed()
     QCOMPARE(server.requests().size(), before);
     const QByteArray log = readAll(QStringLiteral("http.log"));
     QVERIFY2(log.contains("HttpSendRequest FAILED: " + logLine), log.constData());
+}
+
+// The key remembered for a host is not the one the server shows now, but the new certificate verifies:
+// it is taken as verified, the request goes out once, and the remembered key stays for the day the
+// server shows an unverified certificate again.
+void TestTransferBounds::verifiedDespiteRememberedKey()
+{
+    const QString dir = m_dir->path();
+    QVERIFY(TlsFront::makeCertificate(dir, QStringLiteral("unverified")));
+    QVERIFY(TlsFront::makeCertificate(dir, QStringLiteral("trusted"), QStringLiteral("127.0.0.1"),
+                                      QStringLiteral("IP:127.0.0.1")));
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust, shortLimits());
+    transport.setCertificateAuthorities(dir + QStringLiteral("/trusted.pem"));
+    MisbehavingServer server(Mode::Answer, loginAnswer);
+    quint16 port = 0;
+    {
+        MisbehavingServer probe(Mode::Answer); // a free port for the front
+        port = probe.port();
+    }
+    const QString url = QStringLiteral("https://127.0.0.1:%1/").arg(port);
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(port);
+    const auto logon = [&] {
+        return crmLogonOutcome(transport, url, QStringLiteral("demo"), QStringLiteral("geheim"), "http.log");
+    };
+    {
+        TlsFront front(dir, QStringLiteral("unverified"), port, server.port());
+        QVERIFY2(front.isUp(), "stunnel4 does not answer");
+        QCOMPARE(logon().certificate, CrmCertificate::Remembered);
+    }
+    const QByteArray remembered = trust.pin(host);
+    QVERIFY(!remembered.isEmpty());
+    const qsizetype before = server.requests().size();
+    {
+        TlsFront front(dir, QStringLiteral("trusted"), port, server.port());
+        QVERIFY2(front.isUp(), "stunnel4 does not answer");
+        // Within the program start that accepted the old key, and in a later one.
+        for (int start = 0; start < 2; ++start) {
+            const CrmLogonOutcome outcome = logon();
+            QVERIFY(outcome.loggedOn());
+            QCOMPARE(outcome.certificate, CrmCertificate::Verified);
+            transport.reset();
+        }
+    }
+    QCOMPARE(server.requests().size(), before + 2);
+    QCOMPARE(trust.pin(host), remembered);
+    QVERIFY(!readAll(QStringLiteral("http.log")).contains("refused"));
+}
+
+void TestTransferBounds::logonCause_data()
+{
+    QTest::addColumn<Mode>("mode");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("never answers") << Mode::NeverAnswer << QStringLiteral("Server antwortet nicht");
+    QTest::newRow("answers too slowly") << Mode::Trickle << QStringLiteral("keine gültige Antwort vom CRM");
+    QTest::newRow("closes after the request") << Mode::CloseAfterRequest
+                                              << QStringLiteral("keine gültige Antwort vom CRM");
+    QTest::newRow("gone") << Mode::DieAfterFirst << QStringLiteral("Server nicht erreichbar");
+}
+
+// Why a logon failed, as the wizard and the summaries tell it: a server that took the request and said
+// nothing within the bound is not one that answered something unusable.
+void TestTransferBounds::logonCause()
+{
+    QFETCH(Mode, mode);
+    QFETCH(QString, cause);
+    MisbehavingServer server(mode, loginAnswer);
+    if (mode == Mode::DieAfterFirst) {
+        QVERIFY(exchange(*m_transport, server.port()).sent);
+        QTest::qWait(100); // the server is gone now
+    }
+    const CrmLogonOutcome outcome = crmLogonOutcome(*m_transport, QStringLiteral("http://127.0.0.1:%1/").arg(server.port()),
+                                                    QStringLiteral("demo"), QStringLiteral("geheim"), "http.log");
+    QVERIFY(!outcome.loggedOn());
+    QCOMPARE(crmLogonFailureText(outcome.failure), cause);
 }
 
 QTEST_GUILESS_MAIN(TestTransferBounds)

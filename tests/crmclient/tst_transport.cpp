@@ -1,7 +1,8 @@
 // The HTTP transport against the local test CRM, a TLS front with a self-signed certificate and
 // a small local listener (raw request bytes, proxy, redirects).
 #include "crmexchange.h"
-#include "crmsettings.h"
+#include "crmlogon.h"
+#include "crmtruststore.h"
 #include "exhttpn.h"
 #include "exsoapcall.h"
 #include "localserver.h"
@@ -35,11 +36,12 @@ QByteArray loginRequest(const QString& login = QStringLiteral("demo"), const QSt
     return call.requestBytes(CrmOp::crmLogin);
 }
 
-Exchange run(const QString& baseUrl, const QByteArray& logPath, const QByteArray& request = loginRequest(),
+Exchange run(CrmTransport& transport, const QString& baseUrl, const QByteArray& logPath,
+             const QByteArray& request = loginRequest(),
              const QString& service = QStringLiteral("logon"))
 {
     Exchange e;
-    CExHTTPn http(baseUrl, service, logPath);
+    CExHTTPn http(transport, baseUrl, service, logPath);
     e.ready = http.isReady();
     if (!e.ready)
         return e;
@@ -135,6 +137,8 @@ private slots:
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_oldCwd;
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestTransport::init()
@@ -170,7 +174,7 @@ void TestTransport::trailingSlash()
     QCOMPARE(CExHTTPn::composeUrl(base, QStringLiteral("logon")),
              crm.baseUrl() + QStringLiteral("soap/index.php?op=logon"));
 
-    const Exchange e = run(base, "http.log");
+    const Exchange e = run(m_transport, base, "http.log");
     QVERIFY(e.ready);
     QVERIFY(e.sent);
     QCOMPARE(e.status, 200u);
@@ -184,14 +188,14 @@ void TestTransport::trailingSlash()
              QStringLiteral("urn:logonAction"));
 
     // The HTTP log is appended to, never truncated.
-    (void)run(base, "http.log");
+    (void)run(m_transport, base, "http.log");
     QCOMPARE(readAll(QStringLiteral("http.log")).count("CExHTTPn::~CExHTTPn OK.\n\n"), 2);
 }
 
 void TestTransport::unreachablePort()
 {
     const quint16 port = freePort();
-    const Exchange e = run(QStringLiteral("http://127.0.0.1:%1/").arg(port), "http.log");
+    const Exchange e = run(m_transport, QStringLiteral("http://127.0.0.1:%1/").arg(port), "http.log");
     QVERIFY(e.ready);
     QVERIFY(!e.sent);
     QCOMPARE(e.available, 0u);
@@ -208,14 +212,14 @@ void TestTransport::unreachablePort()
     const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
     QVERIFY(QFile::remove(QStringLiteral("http.log")));
     const CrmExchangeResult exchange = crmExchange(
-        base, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log", loginRequest());
+        m_transport, base, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log", loginRequest());
     QVERIFY(exchange.ready);
     QVERIFY(!exchange.sent);
     QVERIFY(exchange.response.isEmpty());
     QVERIFY2(readAll(QStringLiteral("http.log")).endsWith("\nSSL: 1\n" + failure),
              readAll(QStringLiteral("http.log")).constData());
     QVERIFY(QFile::remove(QStringLiteral("http.log")));
-    QCOMPARE(crmLogon(base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"), QStringLiteral("error"));
+    QCOMPARE(crmLogon(m_transport, base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"), QStringLiteral("error"));
     QVERIFY2(readAll(QStringLiteral("http.log")).endsWith("\nSSL: 1\n" + failure),
              readAll(QStringLiteral("http.log")).constData());
 }
@@ -236,7 +240,7 @@ void TestTransport::withoutScheme()
     if (url.contains(QLatin1String("%1")))
         url = url.arg(QUrl(crm.baseUrl()).port());
     {
-        CExHTTPn http(url, QStringLiteral("logon"), "http.log");
+        CExHTTPn http(m_transport, url, QStringLiteral("logon"), "http.log");
         QVERIFY(!http.isReady());
         QVERIFY(!http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), loginRequest()));
     }
@@ -253,10 +257,10 @@ void TestTransport::unwritableLog()
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     // A folder in the log file's place cannot be opened, not even by root.
     QVERIFY(QDir().mkdir(QStringLiteral("http.log")));
-    const Exchange e = run(crm.baseUrl(), "http.log");
+    const Exchange e = run(m_transport, crm.baseUrl(), "http.log");
     QVERIFY(e.sent);
     QCOMPARE(sessionOf(e.body).size(), 32);
-    const Exchange missing = run(crm.baseUrl(), "no/such/folder/http.log");
+    const Exchange missing = run(m_transport, crm.baseUrl(), "no/such/folder/http.log");
     QCOMPARE(sessionOf(missing.body).size(), 32);
     QVERIFY(!QFile::exists(QStringLiteral("no")));
 }
@@ -266,7 +270,7 @@ void TestTransport::largeAnswer()
     TestCrm crm(QStringLiteral("TestTransport_largeAnswer"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.setFault(QStringLiteral("large"));
-    const Exchange e = run(crm.baseUrl(), "http.log");
+    const Exchange e = run(m_transport, crm.baseUrl(), "http.log");
     QVERIFY(e.sent);
     QVERIFY2(e.available > 200u * 1024u, QByteArray::number(e.available).constData());
     QCOMPARE(quint32(e.body.size()), e.available);
@@ -281,15 +285,15 @@ void TestTransport::largePrefixBeforeAnswer()
     body.insert(body.indexOf("<SOAP-ENV:Body>"), "<!-- " + QByteArray(200 * 1024, 'x') + " -->");
     LocalServer server(LocalServer::response("200 OK", body));
     const QString base = QStringLiteral("http://127.0.0.1:%1").arg(server.port());
-    const Exchange e = run(base, "http.log");
+    const Exchange e = run(m_transport, base, "http.log");
     QCOMPARE(e.body, body);
     QCOMPARE(sessionOf(e.body), QByteArray("0123456789abcdef0123456789abcdef"));
     // The exchange routine and the logon read it whole as well.
     const CrmExchangeResult exchange = crmExchange(
-        base, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log", loginRequest());
+        m_transport, base, QStringLiteral("logon"), QStringLiteral("SOAPAction: urn:logonAction\r\n"), "http.log", loginRequest());
     QVERIFY(exchange.sent);
     QCOMPARE(exchange.response, body);
-    QCOMPARE(crmLogon(base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"),
+    QCOMPARE(crmLogon(m_transport, base, QStringLiteral("demo"), QStringLiteral("demo"), "http.log"),
              QStringLiteral("0123456789abcdef0123456789abcdef"));
 }
 
@@ -298,7 +302,7 @@ void TestTransport::htmlErrorPage()
     TestCrm crm(QStringLiteral("TestTransport_htmlErrorPage"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
     crm.setFault(QStringLiteral("html500"));
-    const Exchange e = run(crm.baseUrl(), "http.log");
+    const Exchange e = run(m_transport, crm.baseUrl(), "http.log");
     QVERIFY(e.sent); // the status does not make the send fail
     QCOMPARE(e.status, 500u);
     QVERIFY(e.body.contains("<html>"));
@@ -313,7 +317,7 @@ void TestTransport::slowAnswer()
     crm.setFault(QStringLiteral("slow"));
     QElapsedTimer timer;
     timer.start();
-    const Exchange e = run(crm.baseUrl(), "http.log");
+    const Exchange e = run(m_transport, crm.baseUrl(), "http.log");
     QVERIFY(timer.elapsed() >= 1900);
     QCOMPARE(sessionOf(e.body), crm.sessionId().toUtf8());
 }
@@ -323,7 +327,7 @@ void TestTransport::requestOnTheWire()
     LocalServer server(LocalServer::response("200 OK", loginAnswer));
     const QByteArray request = loginRequest(QString::fromUtf8("Jürgen"), QString::fromUtf8("Pässwort&1"));
     QVERIFY(request.contains("<pass xsi:type=\"xsd:string\">P\xC3\xA4sswort&amp;1</pass>"));
-    const Exchange e = run(QStringLiteral("http://127.0.0.1:%1/crm/").arg(server.port()), "http.log", request);
+    const Exchange e = run(m_transport, QStringLiteral("http://127.0.0.1:%1/crm/").arg(server.port()), "http.log", request);
     QCOMPARE(sessionOf(e.body), QByteArray("0123456789abcdef0123456789abcdef"));
     QCOMPARE(server.requests().size(), 1);
     const QByteArray raw = server.requests().at(0);
@@ -343,7 +347,7 @@ void TestTransport::noRedirects()
     LocalServer server(LocalServer::response("302 Found", QByteArray(),
                                              "Location: http://127.0.0.1:" + QByteArray::number(target.port()) +
                                                  "/soap/index.php?op=logon\r\n"));
-    const Exchange e = run(QStringLiteral("http://127.0.0.1:%1/").arg(server.port()), "http.log");
+    const Exchange e = run(m_transport, QStringLiteral("http://127.0.0.1:%1/").arg(server.port()), "http.log");
     QVERIFY(e.sent);
     QCOMPARE(e.status, 302u);
     QCOMPARE(target.requests().size(), 0);
@@ -354,7 +358,7 @@ void TestTransport::nullBuffer()
 {
     LocalServer server(LocalServer::response("200 OK", loginAnswer));
     {
-        CExHTTPn http(QStringLiteral("http://127.0.0.1:%1/").arg(server.port()), QStringLiteral("logon"), "http.log");
+        CExHTTPn http(m_transport, QStringLiteral("http://127.0.0.1:%1/").arg(server.port()), QStringLiteral("logon"), "http.log");
         QVERIFY(http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), loginRequest()));
         QCOMPARE(http.readdata(nullptr, 10), 0);
         QCOMPARE(http.dataAvailable(), quint32(loginAnswer.size())); // nothing consumed
@@ -405,7 +409,7 @@ void TestTransport::selfSignedCertificate()
 
     // The URL's own port is used for https too.
     const QString base = QStringLiteral("https://127.0.0.1:%1%2").arg(tlsPort).arg(crmUrl.path());
-    const Exchange e = run(base, "http.log");
+    const Exchange e = run(m_transport, base, "http.log");
     QVERIFY(e.sent);
     QCOMPARE(sessionOf(e.body), crm.sessionId().toUtf8());
     QCOMPARE(sessionOf(e.body).size(), 32);
@@ -456,7 +460,7 @@ void TestTransport::proxyFromEnvironment()
     qputenv("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()).toLatin1());
     qunsetenv("no_proxy");
     qunsetenv("NO_PROXY");
-    const Exchange e = run(QStringLiteral("http://crm.example.invalid/kelvor/"), "http.log");
+    const Exchange e = run(m_transport, QStringLiteral("http://crm.example.invalid/kelvor/"), "http.log");
     qunsetenv("http_proxy");
     QVERIFY(e.sent);
     QCOMPARE(sessionOf(e.body), QByteArray("0123456789abcdef0123456789abcdef"));

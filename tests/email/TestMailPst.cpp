@@ -4,6 +4,8 @@
 // GMime's headers use "signals" as a name: they come before Qt's.
 #include <gmime/gmime.h>
 
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "crmsettings.h"
 #include "exfolder.h"
 #include "exoutlook.h"
@@ -139,6 +141,10 @@ private Q_SLOTS:
     void cleanupTestCase() { g_mime_shutdown(); }
     void outlookPst_data();
     void outlookPst();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailPst::outlookPst_data()
@@ -182,7 +188,7 @@ void TestMailPst::outlookPst()
     QVERIFY2(total >= 10, "the sample holds mails in several folders");
 
     ExMailRun run;
-    const MailRunRecord record = runMail(run, outlook.stores(), [](const ExFOLDER*) { return true; });
+    const MailRunRecord record = runMail(run, m_transport, outlook.stores(), [](const ExFOLDER*) { return true; });
     QVERIFY(record.summary.contains(QStringLiteral("E-Mails sind erfolgreich importiert")));
     QVERIFY2(run.failedCount() == 0, qPrintable(run.errorReport()));
     QCOMPARE(run.importedCount(), total);

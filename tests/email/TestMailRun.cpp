@@ -1,9 +1,12 @@
 // E-mail import runs end to end: memory store, the run, the MIME converter, the local test CRM.
 #include "crmsettings.h"
 #include "crmtransfer.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "exfolder.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
+#include "mailjournal.h"
 #include "mailreader.h"
 #include "mailrun.h"
 #include "mailrunner.h"
@@ -18,8 +21,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -29,7 +33,8 @@
 #include <memory>
 #include <thread>
 
-namespace {
+namespace
+{
 
 QJsonObject mail(const QString& subject, int n, QJsonObject props = {}, const QJsonObject& extra = {})
 {
@@ -42,7 +47,8 @@ QJsonObject mail(const QString& subject, int n, QJsonObject props = {}, const QJ
     props.insert(QStringLiteral("0x0E04001F"), QStringLiteral("Empf\u00e4nger %1").arg(n));
     props.insert(QStringLiteral("0x1035001F"), QStringLiteral("<m%1@run.example>").arg(n));
     if (!props.contains(QStringLiteral("0x0E060040")))
-        props.insert(QStringLiteral("0x0E060040"), QStringLiteral("2026-01-%1T09:00:00Z").arg(n, 2, 10, QLatin1Char('0')));
+        props.insert(QStringLiteral("0x0E060040"),
+                     QStringLiteral("2026-01-%1T09:00:00Z").arg(n, 2, 10, QLatin1Char('0')));
     QJsonObject item = extra;
     item.insert(QStringLiteral("props"), props);
     item.insert(QStringLiteral("recipients"),
@@ -69,7 +75,8 @@ QByteArray storeJson(const QJsonArray& folders)
 }
 
 // A memory store scanned the way the e-mail importer scans it.
-class MailStore {
+class MailStore
+{
 public:
     explicit MailStore(const QByteArray& json)
     {
@@ -141,8 +148,9 @@ const QString kImportedLine =
 QStringList failures(const QString& report)
 {
     QStringList out;
-    static const QRegularExpression entry(QStringLiteral(
-        "<br><font color=\"red\">E-Mail: (.*?)</font><br><b>Von:</b> (.*?)<br>.*?<b>Grund:</b> (.*?)<br>"),
+    static const QRegularExpression entry(
+        QStringLiteral(
+            "<br><font color=\"red\">E-Mail: (.*?)</font><br><b>Von:</b> (.*?)<br>.*?<b>Grund:</b> (.*?)<br>"),
         QRegularExpression::DotMatchesEverythingOption);
     auto it = entry.globalMatch(report);
     while (it.hasNext()) {
@@ -185,7 +193,8 @@ QStringList subjectsOf(const QJsonArray& mails)
 
 } // namespace
 
-class TestMailRun : public QObject {
+class TestMailRun : public QObject
+{
     Q_OBJECT
 
 private Q_SLOTS:
@@ -198,6 +207,12 @@ private Q_SLOTS:
     void boundedMemory_data();
     void boundedMemory();
     void logonRefused();
+    void resumeAfterDroppedConnection_data();
+    void resumeAfterDroppedConnection();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailRun::initTestCase()
@@ -244,10 +259,10 @@ void TestMailRun::failureKindsAndTwoRuns()
     const QJsonObject withAttachment{{QStringLiteral("attachments"), QJsonArray{attachment}}};
     const QByteArray json = storeJson({mailFolder(
         folderName,
-        {mail(QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), 1, summer, withAttachment), mail(QStringLiteral("Zu gro\u00df"), 2, tooLarge, openFails),
-         mail(QStringLiteral("Grenze"), 3, atLimit), noSubject, mail(QStringLiteral("Unkonvertierbar"), 5),
-         mail(QStringLiteral("Nicht bereit"), 6), mail(QStringLiteral("Sendefehler"), 7),
-         mail(QStringLiteral("Null"), 8), mail(QStringLiteral("Kaputt"), 9),
+        {mail(QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), 1, summer, withAttachment),
+         mail(QStringLiteral("Zu gro\u00df"), 2, tooLarge, openFails), mail(QStringLiteral("Grenze"), 3, atLimit),
+         noSubject, mail(QStringLiteral("Unkonvertierbar"), 5), mail(QStringLiteral("Nicht bereit"), 6),
+         mail(QStringLiteral("Sendefehler"), 7), mail(QStringLiteral("Null"), 8), mail(QStringLiteral("Kaputt"), 9),
          mail(QStringLiteral("<b>Letzte</b>"), 10)})});
     MailStore store(json);
     QVERIFY(store.ok());
@@ -264,8 +279,8 @@ void TestMailRun::failureKindsAndTwoRuns()
         return ConvertMessageToMime(message, mime);
     });
     // Called by several threads at once: decides by the message in the request alone.
-    run.setExchange([](const QString& url, const QString& service, const QString& action, const QByteArray& log,
-                       const QByteArray& request) {
+    run.setExchange([](CrmTransport& transport, const QString& url, const QString& service, const QString& action,
+                       const QByteArray& log, const QByteArray& request) {
         const QByteArray source = sourceOf(request);
         if (source.contains("Subject: Nicht bereit\r\n"))
             return CrmExchangeResult{};
@@ -282,23 +297,21 @@ void TestMailRun::failureKindsAndTwoRuns()
             r.response = "<html>kein SOAP</html>";
             return r;
         }
-        return crmExchange(url, service, action, log, request);
+        return crmExchange(transport, url, service, action, log, request);
     });
     QStringList outcomes;
-    run.setOutcomeHook([&outcomes](const MailOutcome& o) {
-        outcomes << QStringLiteral("%1:%2").arg(o.row).arg(int(o.result));
-    });
+    run.setOutcomeHook(
+        [&outcomes](const MailOutcome& o) { outcomes << QStringLiteral("%1:%2").arg(o.row).arg(int(o.result)); });
 
     const auto selected = [inbox](const ExFOLDER* f) { return f == inbox; };
-    const MailRunRecord first = runMail(run, store.stores(), selected);
+    const MailRunRecord first = runMail(run, m_transport, store.stores(), selected);
     QVERIFY(first.started);
     QCOMPARE(run.importedCount(), 3);
     QCOMPARE(run.failedCount(), 7);
     QVERIFY2(first.summary.startsWith(kSummaryHead.arg(3).arg(7)), qPrintable(first.summary));
     QVERIFY(first.summary.endsWith(QStringLiteral("</body></html>")));
     // Progress as the user sees it: the folder, then one line per message that was sent, in order.
-    QCOMPARE(first.texts(1), (QStringList{QStringLiteral("Verbunden"),
-                                          QStringLiteral("Datenverarbeitung ..."),
+    QCOMPARE(first.texts(1), (QStringList{QStringLiteral("Verbunden"), QStringLiteral("Datenverarbeitung ..."),
                                           QStringLiteral("Importiere \"%1\"").arg(folderName)}));
     QStringList lines;
     for (int row : {1, 3, 6, 7, 8, 9, 10})
@@ -359,9 +372,9 @@ void TestMailRun::failureKindsAndTwoRuns()
     // attachment's name, with umlauts and CJK intact and markup shown as text.
     const QString page = fetchPage(crm.baseUrl());
     for (const QString& shown :
-         {QStringLiteral("Post &amp; &lt;Eingang&gt; \u6771\u4eac"), QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"),
-          QStringLiteral("absender1@example.org"), QStringLiteral("\u00dcbersicht \u6771\u4eac.txt"),
-          QStringLiteral("&lt;b&gt;Letzte&lt;/b&gt;")})
+         {QStringLiteral("Post &amp; &lt;Eingang&gt; \u6771\u4eac"),
+          QStringLiteral("Erste \u4f1a\u8b70 \u00e4\u00f6\u00fc"), QStringLiteral("absender1@example.org"),
+          QStringLiteral("\u00dcbersicht \u6771\u4eac.txt"), QStringLiteral("&lt;b&gt;Letzte&lt;/b&gt;")})
         QVERIFY2(page.contains(shown), qPrintable(shown));
     // The Date header carries the delivery time with the zone's true offset (summer time here).
     QVERIFY2(summerMail.value(QStringLiteral("date")).toString().contains(QStringLiteral("01 Jul 2026 12:00:00 +0200")),
@@ -373,7 +386,7 @@ void TestMailRun::failureKindsAndTwoRuns()
     // holds the three good messages (-1), so every message is a failure this time. Its summary tells
     // this run alone: no import of the first run, each failure once.
     outcomes.clear();
-    const MailRunRecord second = runMail(run, store.stores(), selected);
+    const MailRunRecord second = runMail(run, m_transport, store.stores(), selected);
     QCOMPARE(run.importedCount(), 0);
     QCOMPARE(run.failedCount(), 10);
     QVERIFY2(second.summary.startsWith(kSummaryHead.arg(0).arg(10)), qPrintable(second.summary));
@@ -404,8 +417,8 @@ void TestMailRun::stopDuringFolder()
 {
     TestCrm crm(QStringLiteral("TestMailRun_stop"));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     QJsonArray many;
     for (int i = 1; i <= 5; ++i)
         many.append(mail(QStringLiteral("Nachricht %1").arg(i), i));
@@ -417,10 +430,11 @@ void TestMailRun::stopDuringFolder()
     const auto isSelected = [&selected](const ExFOLDER* f) { return selected.contains(f); };
     ExMailRun run;
     int lines = 0;
-    const MailRunRecord r = runMail(run, store.stores(), isSelected, [&lines](ExRun& frame, int code, const QString&) {
-        if (code == 2 && ++lines == 2)
-            frame.requestStop();
-    });
+    const MailRunRecord r =
+        runMail(run, m_transport, store.stores(), isSelected, [&lines](ExRun& frame, int code, const QString&) {
+            if (code == 2 && ++lines == 2)
+                frame.requestStop();
+        });
 
     QCOMPARE(run.importedCount(), 2);
     QCOMPARE(run.failedCount(), 0);
@@ -435,7 +449,7 @@ void TestMailRun::stopDuringFolder()
     // Not stopped again by the old request: the next run goes through both folders, its bar over
     // both (5 + 1 rows) without starting again at the second, its folder work named over a busy bar.
     // The summary counts this run only and does not say it was stopped.
-    const MailRunRecord again = runMail(run, store.stores(), isSelected);
+    const MailRunRecord again = runMail(run, m_transport, store.stores(), isSelected);
     QCOMPARE(run.importedCount(), 4);
     QCOMPARE(run.failedCount(), 2);
     QVERIFY2(again.summary.startsWith(kSummaryHead.arg(4).arg(2)), qPrintable(again.summary));
@@ -466,16 +480,16 @@ void TestMailRun::uploadsInFlightEnd()
     QFETCH(bool, lost);
     TestCrm crm(QStringLiteral("TestMailRun_inflightEnd%1%2").arg(inflight).arg(QLatin1String(lost ? "lost" : "stop")));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     const InflightScope inflightSetting(inflight);
     QJsonArray first;
     for (int i = 1; i <= 8; ++i)
         first.append(mail(QStringLiteral("Eins %1").arg(i), i));
-    MailStore store(storeJson({mailFolder(QStringLiteral("Eins"), first),
-                               mailFolder(QStringLiteral("Zwei"), {mail(QStringLiteral("Zwei 1"), 20),
-                                                                  mail(QStringLiteral("Zwei 2"), 21),
-                                                                  mail(QStringLiteral("Zwei 3"), 22)})}));
+    MailStore store(storeJson(
+        {mailFolder(QStringLiteral("Eins"), first),
+         mailFolder(QStringLiteral("Zwei"), {mail(QStringLiteral("Zwei 1"), 20), mail(QStringLiteral("Zwei 2"), 21),
+                                             mail(QStringLiteral("Zwei 3"), 22)})}));
     QVERIFY(store.ok());
     const QSet<const ExFOLDER*> selected{store.folder(QStringLiteral("Eins")), store.folder(QStringLiteral("Zwei"))};
 
@@ -484,7 +498,8 @@ void TestMailRun::uploadsInFlightEnd()
     if (lost) {
         // Every connection breaks after the request has left, 50 ms into the upload; an upload still
         // going when the run gives up is aborted by it.
-        run.setExchange([&started](const QString&, const QString&, const QString&, const QByteArray&, const QByteArray&) {
+        run.setExchange([&started](CrmTransport&, const QString&, const QString&, const QString&, const QByteArray&,
+                                   const QByteArray&) {
             ++started;
             CrmExchangeResult r;
             r.ready = true;
@@ -502,16 +517,16 @@ void TestMailRun::uploadsInFlightEnd()
     } else {
         // Every answer takes 2 s; "Abbrechen" comes while the first uploads wait for theirs.
         crm.setFault(QStringLiteral("slow:crmImportMailSource"));
-        run.setExchange([&started](const QString& url, const QString& service, const QString& action,
-                                   const QByteArray& log, const QByteArray& request) {
+        run.setExchange([&started](CrmTransport& transport, const QString& url, const QString& service,
+                                   const QString& action, const QByteArray& log, const QByteArray& request) {
             ++started;
-            return crmExchange(url, service, action, log, request);
+            return crmExchange(transport, url, service, action, log, request);
         });
     }
     std::thread user;
     ExRun* frame = nullptr;
     const MailRunRecord r = runMail(
-        run, store.stores(), [&selected](const ExFOLDER* f) { return selected.contains(f); },
+        run, m_transport, store.stores(), [&selected](const ExFOLDER* f) { return selected.contains(f); },
         [&](ExRun& f, int code, const QString& text) {
             if (lost || code != 1 || !text.startsWith(QStringLiteral("Importiere")) || user.joinable())
                 return;
@@ -531,7 +546,8 @@ void TestMailRun::uploadsInFlightEnd()
     QCOMPARE(run.failedCount(), int(failed.size()));
     // In reading order, each once; every one ended without an answer.
     for (int i = 0; i < failed.size(); ++i)
-        QVERIFY2(failed.at(i).startsWith(QStringLiteral("Eins %1|").arg(i + 1)), qPrintable(failed.join(QLatin1Char('\n'))));
+        QVERIFY2(failed.at(i).startsWith(QStringLiteral("Eins %1|").arg(i + 1)),
+                 qPrintable(failed.join(QLatin1Char('\n'))));
     QCOMPARE(run.errorReport().count(QStringLiteral("vielleicht doch gespeichert.<br>")), int(failed.size()));
     QVERIFY(r.summary.contains(ExRun::mayBeStoredLine(int(failed.size()), QStringLiteral("E-Mails"))));
     if (lost) {
@@ -555,7 +571,7 @@ void TestMailRun::uploadsInFlightEnd()
 void TestMailRun::boundedMemory_data()
 {
     QTest::addColumn<int>("messages");
-    QTest::addColumn<int>("sourceMiB");  // the size of each converted source
+    QTest::addColumn<int>("sourceMiB");   // the size of each converted source
     QTest::addColumn<int>("declaredMiB"); // PR_MESSAGE_SIZE of each message
     QTest::newRow("10 MiB messages") << 12 << 10 << 10;
     QTest::newRow("sources far larger than declared") << 3 << 30 << 1;
@@ -570,8 +586,8 @@ void TestMailRun::boundedMemory()
     QFETCH(int, declaredMiB);
     TestCrm crm(QStringLiteral("TestMailRun_boundedMemory%1").arg(sourceMiB));
     QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
-    writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin),
-                      QString::fromLatin1(TestCrm::defaultPassword)});
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
     const InflightScope inflightSetting(16);
     QJsonArray items;
     for (int i = 1; i <= messages; ++i) {
@@ -595,7 +611,8 @@ void TestMailRun::boundedMemory()
     std::atomic<qint64> mostTravelling{0};
     std::atomic<int> uploads{0};
     std::atomic<int> mostUploads{0};
-    run.setExchange([&](const QString&, const QString&, const QString&, const QByteArray&, const QByteArray& request) {
+    run.setExchange([&](CrmTransport&, const QString&, const QString&, const QString&, const QByteArray&,
+                        const QByteArray& request) {
         const qint64 bytes = travelling += request.size();
         const int now = ++uploads;
         qint64 seen = mostTravelling.load();
@@ -613,7 +630,8 @@ void TestMailRun::boundedMemory()
         r.response = importAnswer("7");
         return r;
     });
-    const MailRunRecord r = runMail(run, store.stores(), [](const ExFOLDER* f) { return !f->isStoreRoot; });
+    const MailRunRecord r =
+        runMail(run, m_transport, store.stores(), [](const ExFOLDER* f) { return !f->isStoreRoot; });
     QVERIFY(r.started);
     QCOMPARE(run.importedCount(), messages);
     QCOMPARE(run.failedCount(), 0);
@@ -642,11 +660,11 @@ void TestMailRun::logonRefused()
     {
         writeCrmSettings({crm.baseUrl(), QStringLiteral("x"), QStringLiteral("demo")});
         ExMailRun run;
-        QVERIFY(!runMail(run, store.stores(), all).started);
+        QVERIFY(!runMail(run, m_transport, store.stores(), all).started);
     }
     writeCrmSettings({crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QStringLiteral("falsch")});
     ExMailRun run;
-    const MailRunRecord r = runMail(run, store.stores(), all);
+    const MailRunRecord r = runMail(run, m_transport, store.stores(), all);
     QVERIFY(r.started);
     QVERIFY2(r.summary.startsWith(QStringLiteral("<html><body><font size=\"12\" color=\"red\"><b>Login "
                                                  "Fehlgeschlagen!</b></font><br>")),
@@ -655,6 +673,128 @@ void TestMailRun::logonRefused()
     QCOMPARE(r.texts(1).last(), QStringLiteral("Login fehlgeschlagen ..."));
     QCOMPARE(run.importedCount() + run.failedCount(), 0);
     QCOMPARE(crm.stored().value(QStringLiteral("mailfolders")).toArray().size(), 0);
+}
+
+void TestMailRun::resumeAfterDroppedConnection_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("Nur fehlende importieren") << int(MailResumeChoice::Missing);
+    QTest::newRow("Alle erneut importieren") << int(MailResumeChoice::All);
+    QTest::newRow("Abbrechen") << int(MailResumeChoice::Cancel);
+}
+
+// The connection drops after k uploads (the answer of upload k+1 is lost, nothing after it leaves);
+// then the same selection again. "Nur fehlende" resumes into the first run's CRM folders with only
+// what the CRM lacks; the message whose answer was lost goes again and is named.
+void TestMailRun::resumeAfterDroppedConnection()
+{
+    QFETCH(int, answer);
+    const auto choice = static_cast<MailResumeChoice>(answer);
+    TestCrm crm(QStringLiteral("TestMailRun_resume_%1").arg(answer));
+    QVERIFY2(crm.isUp(), qPrintable(crm.errorString()));
+    writeCrmSettings(
+        {crm.baseUrl(), QString::fromLatin1(TestCrm::defaultLogin), QString::fromLatin1(TestCrm::defaultPassword)});
+    QJsonArray inbox;
+    QJsonArray projects;
+    QJsonArray archive;
+    for (int i = 1; i <= 4; ++i)
+        inbox.append(mail(QStringLiteral("Eingang %1").arg(i), i));
+    for (int i = 5; i <= 7; ++i)
+        projects.append(mail(QStringLiteral("Projekt %1").arg(i), i));
+    for (int i = 8; i <= 9; ++i)
+        archive.append(mail(QStringLiteral("Archiv %1").arg(i), i));
+    MailStore store(
+        storeJson({mailFolder(QStringLiteral("Eingang"), inbox, {mailFolder(QStringLiteral("Projekte"), projects)}),
+                   mailFolder(QStringLiteral("Archiv"), archive)}));
+    QVERIFY(store.ok());
+    QTemporaryDir data;
+    const QSet<const ExFOLDER*> selection{store.folder(QStringLiteral("Eingang")),
+                                          store.folder(QStringLiteral("Projekte")),
+                                          store.folder(QStringLiteral("Archiv"))};
+    const auto selected = [&selection](const ExFOLDER* f) { return selection.contains(f); };
+    const int total = 9;
+    const int k = 4; // "Projekte" (3), then one of "Eingang"; the answer to "Eingang 2" is lost
+
+    {
+        ExMailRun first;
+        first.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
+        std::atomic<int> uploads{0};
+        first.setExchange([&uploads](CrmTransport& transport, const QString& url, const QString& service,
+                                     const QString& action, const QByteArray& log, const QByteArray& request) {
+            CrmExchangeResult dropped;
+            dropped.ready = true;
+            dropped.failure = CrmTransportFailure::Connect;
+            const int n = ++uploads;
+            if (n <= k)
+                return crmExchange(transport, url, service, action, log, request);
+            if (n == k + 1) {
+                (void)crmExchange(transport, url, service, action, log, request);
+                dropped.failure = CrmTransportFailure::Other;
+                dropped.requestMayHaveArrived = true;
+            }
+            return dropped;
+        });
+        const MailRunRecord r = runMail(first, m_transport, store.stores(), selected);
+        QVERIFY(r.started);
+        QCOMPARE(first.importedCount(), k);
+        QVERIFY(r.resumeAsked.isEmpty()); // nothing was recorded before the first run
+    }
+    const auto mailRequests = [&crm] {
+        int n = 0;
+        for (const QJsonValue& r : crm.requests())
+            n += r.toObject().value(QStringLiteral("operation")).toString() == QLatin1String("crmImportMailSource");
+        return n;
+    };
+    const int requestsBefore = static_cast<int>(crm.requests().size());
+    const int uploadsBefore = mailRequests();
+    QCOMPARE(uploadsBefore, k + 1);
+
+    // A later program start with the same selection.
+    ExMailRun again;
+    again.setJournalPath(data.filePath(QStringLiteral("imports.sqlite")));
+    const MailRunRecord r = runMail(again, m_transport, store.stores(), selected, {}, choice);
+    QCOMPARE(r.resumeAsked, (QList<QPair<int, int>>{{k, total}}));
+
+    const QJsonObject stored = crm.stored();
+    const QJsonArray folders = stored.value(QStringLiteral("mailfolders")).toArray();
+    const QJsonArray mails = stored.value(QStringLiteral("mails")).toArray();
+    if (choice == MailResumeChoice::Cancel) {
+        QVERIFY(!r.started);
+        QCOMPARE(crm.requests().size(), requestsBefore); // not even a logon
+        return;
+    }
+    // Whatever the choice, the CRM (which refuses a Message-ID it has) holds each message once.
+    QSet<QString> ids;
+    for (const QJsonValue& m : mails)
+        ids.insert(m.toObject().value(QStringLiteral("message_id")).toString());
+    QCOMPARE(mails.size(), total);
+    QCOMPARE(ids.size(), total);
+    if (choice == MailResumeChoice::All) {
+        // As without a journal: a second folder set, every message sent again.
+        QCOMPARE(folders.size(), 1 + 2 * 3);
+        QCOMPARE(mailRequests() - uploadsBefore, total);
+        return;
+    }
+
+    // One folder set, each message in the folder of its Outlook folder.
+    QCOMPARE(folders.size(), 1 + 3);
+    QHash<qint64, QString> folderName;
+    for (const QJsonValue& f : folders)
+        folderName.insert(f.toObject().value(QStringLiteral("id")).toInteger(),
+                          f.toObject().value(QStringLiteral("name")).toString());
+    for (const QJsonValue& m : mails) {
+        const QString subject = m.toObject().value(QStringLiteral("subject")).toString();
+        const QString expected = subject.section(QLatin1Char(' '), 0, 0) == QLatin1String("Projekt")
+                                     ? QStringLiteral("Projekte")
+                                 : subject.startsWith(QLatin1String("Archiv")) ? QStringLiteral("Archiv")
+                                                                               : QStringLiteral("Eingang");
+        QCOMPARE(folderName.value(m.toObject().value(QStringLiteral("tree_id")).toInteger()), expected);
+    }
+    // Only what the CRM lacked went, and the one whose answer was lost.
+    QCOMPARE(mailRequests() - uploadsBefore, total - k);
+    QVERIFY2(r.summary.contains(MailJournal::skippedLine(k)), qPrintable(r.summary));
+    QVERIFY2(r.summary.contains(QStringLiteral("<i>Eingang 2</i>")), qPrintable(r.summary));
+    QCOMPARE(again.importedCount(), total - k - 1);
 }
 
 QTEST_GUILESS_MAIN(TestMailRun)

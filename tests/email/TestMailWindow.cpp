@@ -2,16 +2,21 @@
 // against the local test CRM that stays responsive during a slow upload and stops on "Abbrechen"
 // at once, and the completion dialog.
 #include "crmsettings.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "exmailimport.h"
 #include "eximporter.h"
 #include "kelvor_email.h"
 #include "mailinfodialog.h"
+#include "resumedialog.h"
 #include "testcrm.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTest>
@@ -55,6 +60,12 @@ private Q_SLOTS:
     void unreadableStoreShowsEmptyTree();
     void treeSelectionAndStoppedRun();
     void subtreeSelection();
+    void alreadyImportedQuestion_data();
+    void alreadyImportedQuestion();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestMailWindow::unreadableStoreShowsEmptyTree()
@@ -65,7 +76,7 @@ void TestMailWindow::unreadableStoreShowsEmptyTree()
     broken.flush();
     qputenv("KELVOR_STORE", broken.fileName().toLocal8Bit());
     Kelvor_email window;
-    window.setImport(std::make_unique<ExMailImport>(&window));
+    window.setImport(std::make_unique<ExMailImport>(&window, m_transport));
     qunsetenv("KELVOR_STORE");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -81,7 +92,7 @@ void TestMailWindow::subtreeSelection()
     fixture.flush();
     qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
     Kelvor_email window;
-    window.setImport(std::make_unique<ExMailImport>(&window));
+    window.setImport(std::make_unique<ExMailImport>(&window, m_transport));
     qunsetenv("KELVOR_STORE");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -132,7 +143,7 @@ void TestMailWindow::treeSelectionAndStoppedRun()
     fixture.flush();
     qputenv("KELVOR_STORE", fixture.fileName().toLocal8Bit());
     Kelvor_email window;
-    window.setImport(std::make_unique<ExMailImport>(&window));
+    window.setImport(std::make_unique<ExMailImport>(&window, m_transport));
     qunsetenv("KELVOR_STORE");
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -227,6 +238,42 @@ void TestMailWindow::treeSelectionAndStoppedRun()
     QVERIFY2(secondShown.startsWith(QStringLiteral("2 E-Mails sind erfolgreich importiert.\n1 E-Mails")),
              qPrintable(secondShown));
     QVERIFY(!secondShown.contains(QStringLiteral("vielleicht doch gespeichert")));
+}
+
+void TestMailWindow::alreadyImportedQuestion_data()
+{
+    QTest::addColumn<QString>("press"); // a key, or the text of a button to click
+    QTest::addColumn<int>("choice");
+    QTest::newRow("Enter takes the default") << "Enter" << int(MailResumeChoice::Missing);
+    QTest::newRow("Escape cancels") << "Escape" << int(MailResumeChoice::Cancel);
+    QTest::newRow("Alle erneut importieren") << "Alle erneut importieren" << int(MailResumeChoice::All);
+    QTest::newRow("Abbrechen") << "Abbrechen" << int(MailResumeChoice::Cancel);
+}
+
+void TestMailWindow::alreadyImportedQuestion()
+{
+    QFETCH(QString, press);
+    QFETCH(int, choice);
+    QWidget parent;
+    QString title;
+    QString text;
+    QTimer::singleShot(0, &parent, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY(box);
+        title = box->windowTitle();
+        text = box->text();
+        if (press == QLatin1String("Enter") || press == QLatin1String("Escape")) {
+            QTest::keyClick(box, press == QLatin1String("Enter") ? Qt::Key_Return : Qt::Key_Escape);
+            return;
+        }
+        for (QAbstractButton* b : box->buttons()) {
+            if (b->text() == press)
+                b->click();
+        }
+    });
+    QCOMPARE(int(askAlreadyImported(&parent, 40, 180)), choice);
+    QCOMPARE(title, QStringLiteral("Bereits importiert"));
+    QCOMPARE(text, QStringLiteral("In dieses CRM wurden aus den gew\u00e4hlten Ordnern schon 40 von 180 E-Mails importiert."));
 }
 
 QTEST_MAIN(TestMailWindow)

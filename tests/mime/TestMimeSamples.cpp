@@ -1,6 +1,7 @@
 // Every message of the real sample files, converted and read back with GMime, against what
 // pffexport exports for the same message: subject, recipients (Bcc included), body text, every
 // attachment byte for byte, embedded messages with their own content.
+#include "bytes.h"
 #include "mimeconverter.h"
 #include "mimeparse.h"
 #include "../outlook/storewalk.h"
@@ -293,7 +294,7 @@ void convertFolder(xmapi::Folder& folder, const QString& exportDir, const QStrin
         const std::int32_t hr = ConvertMessageToMime(*msg, mime);
         const QString here = where + QStringLiteral("/#%1").arg(i + 1);
         if (xmapi::failed(hr)) {
-            problems << here + QStringLiteral(": not converted (%1)").arg(hr, 0, 16);
+            problems << here + QStringLiteral(": not converted (%1)").arg(xmapi::bytes::hexOf(hr));
             continue;
         }
         ++messages;

@@ -161,17 +161,17 @@ void TestScan::failures_data()
     QTest::newRow("hierarchy table fails")
         << two(R"({"name":"Bad","folders":[{"name":"K1","class":"IPF.Contact","fail":"hierarchy","failCode":"0x80040102",
                    "folders":[{"name":"Below","class":"IPF.Contact"}]}]})")
-        << L({"K1", "K2"}) << QStringLiteral("Critical: GetHierarchyTable: -7ffbfefe");
+        << L({"K1", "K2"}) << QStringLiteral("Critical: GetHierarchyTable: 80040102");
     QTest::newRow("columns cannot be set")
         << two(R"({"name":"Bad","folders":[{"name":"K1","class":"IPF.Contact","fail":"setColumns",
                    "folders":[{"name":"Below","class":"IPF.Contact"}]}]})")
-        << L({"K1", "K2"}) << QStringLiteral("Critical: SetColumns Failed: -7fffbffb");
+        << L({"K1", "K2"}) << QStringLiteral("Critical: SetColumns Failed: 80004005");
     QTest::newRow("child cannot be opened")
         << two(R"({"name":"Bad","folders":[{"name":"K1","class":"IPF.Contact","fail":"open",
                    "folders":[{"name":"Below","class":"IPF.Contact"}]},{"name":"K3","class":"IPF.Contact"}]})")
-        << L({"K3", "K2"}) << QStringLiteral("Critical: -7fffbffb");
+        << L({"K3", "K2"}) << QStringLiteral("Critical: 80004005");
     QTest::newRow("stores table fails") << QByteArray(R"({"fail":"storesTable","stores":[)" + good + "]}")
-                                        << QStringList() << QStringLiteral("Critical: Can't get Message store. stop. hr = -7fffbffb");
+                                        << QStringList() << QStringLiteral("Critical: Can't get Message store. stop. hr = 80004005");
     QTest::newRow("stores rows fail") << QByteArray(R"({"fail":"storesRows","stores":[)" + good + "]}")
                                       << QStringList() << QStringLiteral("Debug: Contacts Folders in Account: 0");
 }
@@ -284,7 +284,7 @@ void TestScan::cancelledLogon()
     }
     xmapi::setProfileDialog({});
     const QStringList lines = log.lines();
-    QCOMPARE(lines.at(0), QStringLiteral("Critical: Error logging on. hRes = -7ffbfeed"));
+    QCOMPARE(lines.at(0), QStringLiteral("Critical: Error logging on. hRes = 80040113"));
     QCOMPARE(lines.at(1), QStringLiteral("Critical: Can't open MAPI Profile! stop"));
     QCOMPARE(lines.at(2), QStringLiteral("Debug: Status: false"));
 
@@ -319,7 +319,7 @@ void TestScan::mailVariantTree()
                                    "S/Gesendet"}));
     const QStringList lines = log.lines();
     QVERIFY(lines.contains(QStringLiteral("Debug: 245 Enum Folder: Posteingang")));
-    QVERIFY(lines.contains(QStringLiteral("Critical: GetHierarchyTable failed: -7fffbffb")));
+    QVERIFY(lines.contains(QStringLiteral("Critical: GetHierarchyTable failed: 80004005")));
     QVERIFY(lines.contains(QStringLiteral("Debug: SubFolders: S 3\n")));
     // No per-child class line and no summary in this variant.
     QVERIFY(lines.filter(QStringLiteral("  IPF.")).isEmpty());
@@ -356,7 +356,7 @@ void TestScan::logLines()
         "Debug: Contacts Folders in Account: 2",
         "Debug: 1 Kontakte 2",
         "Debug: 2 Sub 1",
-        "Critical: Error logging off. hRes = -7ffbfeef",
+        "Critical: Error logging off. hRes = 80040111",
     });
     QCOMPARE(log.lines(), expected);
 }

@@ -1,5 +1,6 @@
 // The run frame without widgets: logon rule, body or failure text, folder walk over a copy, progress texts,
 // and the order of the interrupt note against the counter lines under concurrent stop requests.
+#include "crmtransport.h"
 #include "exestimate.h"
 #include "exfolder.h"
 #include "exinflight.h"
@@ -19,9 +20,11 @@ const QString failed = QStringLiteral("<font size=\"12\" color=\"red\"><b>Login 
 
 ExLogonFunction answering(const QString& sessionId)
 {
-    return [sessionId](const QString&, QString* url) {
-        *url = QStringLiteral("http://crm.example/");
-        return sessionId;
+    return [sessionId](CrmTransport&, const QString&) {
+        CrmLogonOutcome outcome;
+        outcome.baseUrl = QStringLiteral("http://crm.example/");
+        outcome.sessionId = sessionId;
+        return outcome;
     };
 }
 
@@ -48,6 +51,10 @@ private slots:
     void inflightKeepsOrderAndLimit();
     void estimateFromTheWholeRun_data();
     void estimateFromTheWholeRun();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestExRun::sessionIdMustHave32Characters_data()
@@ -68,8 +75,7 @@ void TestExRun::sessionIdMustHave32Characters()
     ExRun run({}, {}, 0, false, {});
     bool ran = false;
     QString seenUrl;
-    const QString summary = run.execute(
-        answering(sessionId), QStringLiteral("log"),
+    const QString summary = run.execute(m_transport, answering(sessionId), QStringLiteral("log"),
         [&](ExRun& r) {
             ran = true;
             seenUrl = r.baseUrl();
@@ -109,7 +115,7 @@ void TestExRun::progressTexts()
 void TestExRun::stopNoteComesFirst()
 {
     ExRun run({}, {}, 0, false, {});
-    const QString summary = run.execute(answering(QString(32, QLatin1Char('x'))), QString(), [](ExRun& r) {
+    const QString summary = run.execute(m_transport, answering(QString(32, QLatin1Char('x'))), QString(), [](ExRun& r) {
         r.appendSummary(QStringLiteral("line1"));
         r.requestStop();  // "Abbrechen" while the body works
         r.requestStop();  // pressed twice: one note
@@ -122,7 +128,7 @@ void TestExRun::stopNoteComesFirst()
 void TestExRun::stopAfterTheRunAddsNothing()
 {
     ExRun run({}, {}, 0, false, {});
-    const QString summary = run.execute(answering(QString()), QString(), {}, {});
+    const QString summary = run.execute(m_transport, answering(QString()), QString(), {}, {});
     run.requestStop();
     QCOMPARE(summary, failed);
     QCOMPARE(run.summary(), failed);
@@ -140,7 +146,7 @@ void TestExRun::concurrentStopNeverFollowsTheLines()
             run.requestStop();
         }));
         stopper->start();
-        const QString summary = run.execute(answering(QString(32, QLatin1Char('x'))), QString(), [&](ExRun& r) {
+        const QString summary = run.execute(m_transport, answering(QString(32, QLatin1Char('x'))), QString(), [&](ExRun& r) {
             go.store(true);
             for (int i = 0; i < round % 7; ++i)
                 r.appendSummary(QStringLiteral("L"));
@@ -221,7 +227,7 @@ void TestExRun::fiveTransportFailuresInARowEndTheRun()
 {
     using T = ExRun::Transport;
     ExRun run({}, {}, 0, false, {});
-    const QString summary = run.execute(answering(QString(32, QLatin1Char('x'))), QString(), [](ExRun& r) {
+    const QString summary = run.execute(m_transport, answering(QString(32, QLatin1Char('x'))), QString(), [](ExRun& r) {
         r.appendSummary(QStringLiteral("counters"));
         // An answer in between and aborted exchanges do not make a row of failures.
         for (T t : {T::Failed, T::Failed, T::Failed, T::Failed, T::Ok, T::Failed, T::Aborted, T::Failed, T::Failed,

@@ -1,4 +1,5 @@
 // The importer window, progress dialog and completion dialog on the offscreen platform.
+#include "crmtransport.h"
 #include "exfolder.h"
 #include "eximporter.h"
 #include "exinfodialog.h"
@@ -36,9 +37,11 @@ ExImporterTable testTable(bool withModeBox)
     t.itemCountLogLabel = QStringLiteral("APPS Items: ");
     if (withModeBox)
         t.modeBoxText = QStringLiteral("Kontakte in das pers\u00f6nliche Adressbuch importieren.");
-    t.logon = [](const QString&, QString* url) {
-        *url = QStringLiteral("http://crm.example/");
-        return QString(32, QLatin1Char('s'));
+    t.logon = [](CrmTransport&, const QString&) {
+        CrmLogonOutcome outcome;
+        outcome.baseUrl = QStringLiteral("http://crm.example/");
+        outcome.sessionId = QString(32, QLatin1Char('s'));
+        return outcome;
     };
     t.body = [](ExRun& run) {
         ++g_runs;
@@ -73,6 +76,8 @@ class TestExShell : public QObject {
 
 private:
     ExImporterTable m_table = testTable(true);
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
     ExImporterTable m_tableNoBox = testTable(false);
     std::vector<std::unique_ptr<ExFOLDER>> m_records;
     QList<ExFOLDER*> m_folders;
@@ -124,7 +129,7 @@ void TestExShell::init()
 
 void TestExShell::windowLayout()
 {
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     QCOMPARE(w.objectName(), QStringLiteral("Kelvor_kontakteClass"));
     QCOMPARE(w.windowTitle(), QStringLiteral("Kelvor CRM Outlook Importer - Kontakte"));
     QCOMPARE(w.size(), QSize(441, 561));
@@ -176,7 +181,7 @@ void TestExShell::windowLayout()
 void TestExShell::rows()
 {
     makeFolders({{"Kontakte", 12}, {"Kontakte", 3}, {"Lieferanten", 0}});
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&m_folders);
     QCOMPARE(w.treeWidget->topLevelItemCount(), 3);
     const char* tips[] = {"12 Kontakte", "3 Kontakte", "0 Kontakte"};
@@ -195,14 +200,14 @@ void TestExShell::rows()
 void TestExShell::buttonDisabledWhenAllCountsAreZero()
 {
     makeFolders({{"A", 0}, {"B", 0}});
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&m_folders);
     QVERIFY(!w.pushButton->isEnabled());
     w.treeWidget->topLevelItem(1)->setSelected(true);
     QVERIFY(w.pushButton->isEnabled());
 
     QList<ExFOLDER*> none;
-    ExMainWindow empty(m_table);
+    ExMainWindow empty(m_table, m_transport);
     empty.ReadyImport(&none);
     QVERIFY(!empty.pushButton->isEnabled());
     QCOMPARE(empty.treeWidget->topLevelItemCount(), 0);
@@ -211,7 +216,7 @@ void TestExShell::buttonDisabledWhenAllCountsAreZero()
 void TestExShell::buttonEnabledByItemsThenBySelection()
 {
     makeFolders({{"A", 2}, {"B", 5}});
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&m_folders);
     QVERIFY(w.pushButton->isEnabled());  // items exist, nothing selected yet
     w.treeWidget->topLevelItem(0)->setSelected(true);
@@ -220,7 +225,7 @@ void TestExShell::buttonEnabledByItemsThenBySelection()
     QVERIFY(!w.pushButton->isEnabled());
 
     // Right after the scan a press runs with no folder selected: total 0, nothing walked.
-    ExMainWindow fresh(m_table);
+    ExMainWindow fresh(m_table, m_transport);
     fresh.ReadyImport(&m_folders);
     fresh.show();
     QVERIFY(QTest::qWaitForWindowExposed(&fresh));
@@ -234,7 +239,7 @@ void TestExShell::buttonEnabledByItemsThenBySelection()
 void TestExShell::clickTogglesRows()
 {
     makeFolders({{"A", 2}, {"B", 5}, {"C", 1}});
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&m_folders);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -255,7 +260,7 @@ void TestExShell::clickTogglesRows()
 void TestExShell::runShowsCompletionAndDisablesButton()
 {
     makeFolders({{"A", 2}, {"B", 5}, {"C", 1}});
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&m_folders);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -294,7 +299,7 @@ void TestExShell::runShowsCompletionAndDisablesButton()
 void TestExShell::checkBoxIsReadAtPress()
 {
     makeFolders({{"A", 2}});
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&m_folders);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -313,7 +318,7 @@ void TestExShell::checkBoxIsReadAtPress()
 void TestExShell::windowWithoutModeBox()
 {
     makeFolders({{"A", 2}});
-    ExMainWindow w(m_tableNoBox);
+    ExMainWindow w(m_tableNoBox, m_transport);
     QVERIFY(!w.cb_pbuch);
     QVERIFY(!w.findChild<QCheckBox*>());
     w.ReadyImport(&m_folders);
@@ -348,7 +353,7 @@ void TestExShell::progressCodes()
     QFETCH(int, code);
     QFETCH(QString, text);
     QList<ExFOLDER*> none;
-    ExImporter dlg(m_table, &none, nullptr, {}, nullptr);
+    ExImporter dlg(m_table, m_transport, &none, nullptr, {}, nullptr);
     dlg.pbStatus->setMaximum(100);
     dlg.pbStatus->setValue(5);  // a value the codes must change or keep
     dlg.UpdateStatus(code, text);
@@ -361,7 +366,7 @@ void TestExShell::progressCodes()
 void TestExShell::busyWorkKeepsTheCount()
 {
     QList<ExFOLDER*> none;
-    ExImporter dlg(m_table, &none, nullptr, {}, nullptr);
+    ExImporter dlg(m_table, m_transport, &none, nullptr, {}, nullptr);
     dlg.UpdateStatus(4, QStringLiteral("100"));
     dlg.UpdateStatus(3, QStringLiteral("40"));
     dlg.UpdateStatus(5, QStringLiteral("Lege CRM-Ordner an (1 von 3) ..."));
@@ -384,7 +389,7 @@ void TestExShell::busyWorkKeepsTheCount()
 void TestExShell::progressDialogLayout()
 {
     QList<ExFOLDER*> none;
-    ExImporter dlg(m_table, &none, nullptr, {}, nullptr);
+    ExImporter dlg(m_table, m_transport, &none, nullptr, {}, nullptr);
     QCOMPARE(dlg.objectName(), QStringLiteral("ExImporterClass"));
     QCOMPARE(dlg.windowTitle(), QStringLiteral("ExImporter"));
     QCOMPARE(dlg.size(), QSize(282, 113));
@@ -472,7 +477,7 @@ void TestExShell::rowsOfSeveralStores()
         root->subFolders.push_back(std::move(child));
     }
     QList<ExFOLDER*> folders{file->subFolders[0].get(), named->subFolders[0].get()};
-    ExMainWindow w(m_table);
+    ExMainWindow w(m_table, m_transport);
     w.ReadyImport(&folders);
     QTreeWidgetItem* first = w.treeWidget->topLevelItem(0);
     QTreeWidgetItem* second = w.treeWidget->topLevelItem(1);
@@ -485,7 +490,7 @@ void TestExShell::rowsOfSeveralStores()
 
     // One store alone: rows keep the folder's name only.
     QList<ExFOLDER*> one{file->subFolders[0].get()};
-    ExMainWindow single(m_table);
+    ExMainWindow single(m_table, m_transport);
     single.ReadyImport(&one);
     QCOMPARE(single.treeWidget->topLevelItem(0)->text(0), QStringLiteral("Kontakte"));
     QCOMPARE(single.treeWidget->topLevelItem(0)->toolTip(0), QStringLiteral("4 Kontakte"));

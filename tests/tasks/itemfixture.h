@@ -3,6 +3,7 @@
 #pragma once
 
 #include "crmsettings.h"
+#include "crmtransport.h"
 #include "exfolder.h"
 #include "eximportertable.h"
 #include "exoutlook.h"
@@ -209,7 +210,9 @@ inline RunRecord runImport(const ExImporterTable& table, const QList<ExFOLDER*>&
     self = &run;
     run.setJournalPath(table.journalPath);
     const ExLogonFunction logon = table.logon ? table.logon : ExLogonFunction(&exStoredSettingsLogon);
-    record.summary = run.execute(logon, table.logonHttpLog, table.body, table.onLogonFailed);
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
+    record.summary = run.execute(transport, logon, table.logonHttpLog, table.body, table.onLogonFailed);
     return record;
 }
 

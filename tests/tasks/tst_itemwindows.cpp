@@ -72,6 +72,10 @@ private slots:
     void importFromTheWindow();
     void stopDuringAPendingExchange_data();
     void stopDuringAPendingExchange();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TstItemWindows::window_data()
@@ -108,7 +112,7 @@ void TstItemWindows::window()
         QVERIFY2(!QImage(path).isNull(), qPrintable(path));
     }
 
-    ExMainWindow w(table);
+    ExMainWindow w(table, m_transport);
     QCOMPARE(w.objectName(), objectName);
     QCOMPARE(w.windowTitle(), title);
     QCOMPARE(w.lb_1->text(), title);
@@ -172,7 +176,7 @@ void TstItemWindows::importFromTheWindow()
     ScannedStore store(profile(), scanProfileOf(table));
     QVERIFY(store.ok());
 
-    ExMainWindow w(table);
+    ExMainWindow w(table, m_transport);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.ReadyImport(store.outlook().folders());
@@ -216,15 +220,15 @@ void TstItemWindows::stopDuringAPendingExchange()
     QVERIFY(silent.listen(QHostAddress::LocalHost));
     ExImporterTable table = tasksTable();
     const QString silentUrl = QStringLiteral("http://127.0.0.1:%1/").arg(silent.serverPort());
-    table.logon = [silentUrl](const QString& httpLog, QString* baseUrl) {
-        const QString sessionId = exStoredSettingsLogon(httpLog, baseUrl);
-        *baseUrl = silentUrl;
-        return sessionId;
+    table.logon = [silentUrl](CrmTransport& transport, const QString& httpLog) {
+        CrmLogonOutcome outcome = exStoredSettingsLogon(transport, httpLog);
+        outcome.baseUrl = silentUrl;
+        return outcome;
     };
     ScannedStore store(profile(), scanProfileOf(table));
     QVERIFY(store.ok());
 
-    ExMainWindow w(table);
+    ExMainWindow w(table, m_transport);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.ReadyImport(store.outlook().folders());

@@ -369,7 +369,7 @@ void TstTaskMapping::folderFailures_data()
     QTest::newRow("columns") << QJsonObject()
                              << QJsonObject{{QStringLiteral("fail"), QStringLiteral("contentsSetColumns")},
                                             {QStringLiteral("failCode"), QStringLiteral("0x80040102")}}
-                             << QStringLiteral("Critical: SetColumns Failed: -7ffbfefe");
+                             << QStringLiteral("Critical: SetColumns Failed: 80040102");
 }
 
 void TstTaskMapping::folderFailures()

@@ -549,10 +549,10 @@ void TstTaskRun::connectionLostEndsTheRun()
                        ExScanProfile::tasks());
     // The CRM goes away right after the logon: every later connection is refused.
     ExImporterTable table = tasksTable();
-    table.logon = [](const QString& httpLog, QString* baseUrl) {
-        const QString sessionId = exStoredSettingsLogon(httpLog, baseUrl);
-        *baseUrl = QStringLiteral("http://127.0.0.1:9/");
-        return sessionId;
+    table.logon = [](CrmTransport& transport, const QString& httpLog) {
+        CrmLogonOutcome outcome = exStoredSettingsLogon(transport, httpLog);
+        outcome.baseUrl = QStringLiteral("http://127.0.0.1:9/");
+        return outcome;
     };
     const RunRecord r = runImport(table, store.folders(), store.folders());
 

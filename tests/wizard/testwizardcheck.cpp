@@ -3,6 +3,8 @@
 #include "crmsettings.h"
 #include "exchecker.h"
 #include "testcrm.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "wizard.h"
 
 #include <QElapsedTimer>
@@ -51,7 +53,9 @@ QString green()
 }
 
 struct Window {
-    Wizard wizard{nullptr, QDir::currentPath()};
+    CrmMemoryTrustStore trust;
+    CrmTransport transport{trust};
+    Wizard wizard{transport, nullptr, QDir::currentPath()};
     QLabel* label = wizard.findChild<QLabel*>(QStringLiteral("chkLabel"));
     QPushButton* check = wizard.findChild<QPushButton*>(QStringLiteral("chkButton"));
 

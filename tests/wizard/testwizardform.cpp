@@ -1,4 +1,6 @@
 // The wizard's form as the user sees it: names, places, texts, fonts, pictures, style sheet.
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "wizard.h"
 
 #include <QFrame>
@@ -22,6 +24,10 @@ private slots:
     void passwordIsMasked();
     void headingIsWhole();
     void tabOrder();
+
+private:
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestWizardForm::widgets_data()
@@ -63,7 +69,7 @@ void TestWizardForm::widgets()
     QFETCH(QString, text);
     const QString name = QString::fromLatin1(QTest::currentDataTag());
 
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     auto* widget = wizard.findChild<QWidget*>(name);
     QVERIFY2(widget, qPrintable(name));
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
@@ -102,7 +108,7 @@ void TestWizardForm::fonts()
 {
     QFETCH(int, pointSize);
     QFETCH(bool, bold);
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     auto* label = wizard.findChild<QLabel*>(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(label);
     QCOMPARE(label->font().family(), QStringLiteral("Tahoma"));
@@ -123,7 +129,7 @@ void TestWizardForm::pictures_data()
 void TestWizardForm::pictures()
 {
     QFETCH(QString, resource);
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     auto* label = wizard.findChild<QLabel*>(QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(label);
     const QPixmap expected(resource);
@@ -135,7 +141,7 @@ void TestWizardForm::pictures()
 
 void TestWizardForm::window()
 {
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     QCOMPARE(wizard.objectName(), QStringLiteral("WizardClass"));
     QCOMPARE(wizard.windowTitle(), QStringLiteral("Kelvor CRM Outlook Importer - Wizard"));
     QCOMPARE(wizard.size(), QSize(430, 570));
@@ -157,7 +163,7 @@ void TestWizardForm::window()
 
 void TestWizardForm::styleSheet()
 {
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     const QString expected = QStringLiteral(
         "QWidget#WizardClass{background-color: qlineargradient(spread:pad, x1:0.511, y1:0.260864, x2:0.494364, "
         "y2:0, stop:0 rgba(217, 231, 248, 255), stop:1 rgba(255, 255, 255, 255));}\n"
@@ -176,7 +182,7 @@ void TestWizardForm::styleSheet()
 
 void TestWizardForm::passwordIsMasked()
 {
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     auto* pass = wizard.findChild<QLineEdit*>(QStringLiteral("lePASS"));
     QCOMPARE(pass->echoMode(), QLineEdit::Password);
     QCOMPARE(wizard.findChild<QLineEdit*>(QStringLiteral("leURL"))->echoMode(), QLineEdit::Normal);
@@ -189,7 +195,7 @@ void TestWizardForm::passwordIsMasked()
 void TestWizardForm::headingIsWhole()
 {
     // With the fonts this machine has (Tahoma is rarely among them; its stand-ins run wider).
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     auto* lb2 = wizard.findChild<QLabel*>(QStringLiteral("lb_2"));
     auto* lb3 = wizard.findChild<QLabel*>(QStringLiteral("lb_3"));
     auto* lb1 = wizard.findChild<QLabel*>(QStringLiteral("lb_1"));
@@ -206,7 +212,7 @@ void TestWizardForm::headingIsWhole()
 
 void TestWizardForm::tabOrder()
 {
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     QStringList order;
     QWidget* start = wizard.findChild<QWidget*>(QStringLiteral("leURL"));
     QVERIFY(start);

@@ -1,6 +1,8 @@
 // Starting importers: found by file name (own folder first), one process per importer (a second press
 // brings the running one forward), the programs ended with the wizard, a missing program ignored.
 #include "importerlauncher.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "wizard.h"
 
 #include <QFile>
@@ -61,6 +63,8 @@ private slots:
 
 private:
     QList<qint64> m_leftOver;
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestWizardLaunch::initTestCase()
@@ -135,7 +139,7 @@ void TestWizardLaunch::buttonStartsItsImporter()
 
     qint64 pid = 0;
     {
-        Wizard wizard(nullptr, programDir.path());
+        Wizard wizard(m_transport, nullptr, programDir.path());
         wizard.show();
         QVERIFY(QTest::qWaitForWindowExposed(&wizard));
         // pressed(), not clicked(): the press alone starts it.
@@ -162,7 +166,7 @@ void TestWizardLaunch::secondPressRaisesTheRunningOne()
 
     qint64 first = 0, again = 0, task = 0;
     {
-        Wizard wizard(nullptr, programDir.path());
+        Wizard wizard(m_transport, nullptr, programDir.path());
         QTest::mousePress(button(wizard, "conBt"), Qt::LeftButton);
         QTest::mouseRelease(button(wizard, "conBt"), Qt::LeftButton);
         QVERIFY(wizard.launcher().process(Importer::Contacts));
@@ -198,7 +202,7 @@ void TestWizardLaunch::launchUsesFieldsAsTheyStandNow()
 {
     const QTemporaryDir programDir;
     QVERIFY(installStandIn(programDir.path(), Importer::Appointments));
-    Wizard wizard(nullptr, programDir.path());
+    Wizard wizard(m_transport, nullptr, programDir.path());
     wizard.findChild<QLineEdit*>(QStringLiteral("lePASS"))->setText(QStringLiteral("alt"));
     wizard.findChild<QLineEdit*>(QStringLiteral("lePASS"))->setText(QStringLiteral("neu-€Ж"));
     QTest::mousePress(button(wizard, "appBt"), Qt::LeftButton);
@@ -213,7 +217,7 @@ void TestWizardLaunch::missingProgramDoesNothing()
 {
     const QTemporaryDir programDir;
     QVERIFY(installStandIn(programDir.path(), Importer::Contacts));
-    Wizard wizard(nullptr, programDir.path());
+    Wizard wizard(m_transport, nullptr, programDir.path());
     wizard.show();
     QVERIFY(QTest::qWaitForWindowExposed(&wizard));
     QTest::mousePress(button(wizard, "conBt"), Qt::LeftButton);

@@ -1,6 +1,8 @@
 // The wizard as the editor of the stored connection settings: shown at start, stored as typed at
 // close and at every importer button, read back unchanged by the next start.
 #include "crmsettings.h"
+#include "crmtransport.h"
+#include "crmtruststore.h"
 #include "exjournal.h"
 #include "wizard.h"
 
@@ -58,6 +60,8 @@ private slots:
 
 private:
     QTemporaryDir m_config;
+    CrmMemoryTrustStore m_trust;
+    CrmTransport m_transport{m_trust};
 };
 
 void TestWizardSettings::initTestCase()
@@ -73,7 +77,7 @@ void TestWizardSettings::initTestCase()
 
 void TestWizardSettings::firstStartShowsEmptyFields()
 {
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     QCOMPARE(field(wizard, "leURL")->text(), QString());
     QCOMPARE(field(wizard, "leLOGIN")->text(), QString());
     QCOMPARE(field(wizard, "lePASS")->text(), QString());
@@ -107,7 +111,7 @@ void TestWizardSettings::closeStoresFieldsAsTyped()
     QFETCH(QString, password);
     QFETCH(QString, storedUrl);
     {
-        Wizard wizard(nullptr, QDir::currentPath());
+        Wizard wizard(m_transport, nullptr, QDir::currentPath());
         wizard.show();
         QVERIFY(QTest::qWaitForWindowExposed(&wizard));
         fill(wizard, url, login, password);
@@ -118,7 +122,7 @@ void TestWizardSettings::closeStoresFieldsAsTyped()
     QCOMPARE(stored.login, login);
     QCOMPARE(stored.password, password);
 
-    Wizard next(nullptr, QDir::currentPath());
+    Wizard next(m_transport, nullptr, QDir::currentPath());
     QCOMPARE(field(next, "leURL")->text(), storedUrl);
     QCOMPARE(field(next, "leLOGIN")->text(), login);
     QCOMPARE(field(next, "lePASS")->text(), password);
@@ -138,7 +142,7 @@ void TestWizardSettings::importerButtonStoresFields()
     QFETCH(QString, button);
     // No importer in the (empty) program folder: the press still stores, without any check run.
     const QTemporaryDir programDir;
-    Wizard wizard(nullptr, programDir.path());
+    Wizard wizard(m_transport, nullptr, programDir.path());
     fill(wizard, QStringLiteral("http://127.0.0.1:9/"), QStringLiteral("Zoë"), QStringLiteral("ключ€"));
     QTest::mousePress(wizard.findChild<QPushButton*>(button), Qt::LeftButton);
 
@@ -152,7 +156,7 @@ void TestWizardSettings::startShowsWhatAnotherProgramStored()
 {
     writeCrmSettings({QStringLiteral("https://crm.example.org:8443/kunde/"), QStringLiteral("Ærøskøbing"),
                       QStringLiteral("日本語")});
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     QCOMPARE(field(wizard, "leURL")->text(), QStringLiteral("https://crm.example.org:8443/kunde/"));
     QCOMPARE(field(wizard, "leLOGIN")->text(), QStringLiteral("Ærøskøbing"));
     QCOMPARE(field(wizard, "lePASS")->text(), QStringLiteral("日本語"));
@@ -184,7 +188,7 @@ void TestWizardSettings::storedOwnerOnly()
         QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
     }
     {
-        Wizard wizard(nullptr, QDir::currentPath());
+        Wizard wizard(m_transport, nullptr, QDir::currentPath());
         fill(wizard, QStringLiteral("https://crm.example.com/"), QStringLiteral("hans"), QStringLiteral("geheim"));
         QVERIFY(wizard.close());
     }
@@ -217,7 +221,7 @@ void TestWizardSettings::forgetHistoryAsksAndClearsOnlyTheCrmEntered()
         QVERIFY(journal.record(other, QStringLiteral("task"), item, ExJournal::Outcome::Stored, 6));
     }
 
-    Wizard wizard(nullptr, QDir::currentPath());
+    Wizard wizard(m_transport, nullptr, QDir::currentPath());
     wizard.setJournalPath(journalPath);
     QList<int> asked;
     bool answer = false;

@@ -14,7 +14,8 @@
 #include "crmoperations.h"
 #include "crmsettings.h"
 #include "exfolder.h"
-#include "exhttpn.h"
+#include "crmlogon.h"
+#include "crmtransport.h"
 #include "eximporter.h"
 #include "exmessagelog.h"
 #include "exoutlook.h"
@@ -97,7 +98,7 @@ void report(const char* mode, int parallel, int items, int answered, double seco
     std::fflush(stdout);
 }
 
-int runImport(const QString& baseUrl, int count, int inflight, const QString& tag)
+int runImport(CrmTransport& transport, const QString& baseUrl, int count, int inflight, const QString& tag)
 {
     QTemporaryDir work;
     QFile fix(work.filePath(QStringLiteral("bench.json")));
@@ -113,8 +114,7 @@ int runImport(const QString& baseUrl, int count, int inflight, const QString& ta
 
     writeCrmSettings({baseUrl, QStringLiteral("demo"), QStringLiteral("demo")});
     if (inflight > 0) {
-        QSettings(QStringLiteral("Kelvor GmbH"), QStringLiteral("Outlook Importer"))
-            .setValue(QStringLiteral("CRM_INFLIGHT"), inflight);
+        openCrmSettings()->setValue(QStringLiteral("CRM_INFLIGHT"), inflight);
         qputenv("CRM_INFLIGHT", QByteArray::number(inflight));
     }
 
@@ -122,7 +122,7 @@ int runImport(const QString& baseUrl, int count, int inflight, const QString& ta
     QCheckBox personal;
     personal.setChecked(true);
     ExImporter dialog(
-        table, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
+        table, transport, outlook.folders(), &personal, [](const ExFOLDER*) { return true; }, nullptr);
     QSignalSpy finished(&dialog, &ExImporter::UpdateStatusInfo);
 
     const double cpu0 = cpuSeconds();
@@ -174,9 +174,9 @@ void prepare(Easy& e, const QByteArray& url, QByteArray body)
 
 // The bare loop: no mapping, no log, no signals; handles reused, so connections and TLS sessions
 // are kept. With several connections the requests are spread over them through a multi handle.
-int runBare(const QString& baseUrl, int count, int connections, const QString& tag)
+int runBare(CrmTransport& transport, const QString& baseUrl, int count, int connections, const QString& tag)
 {
-    const QString sessionId = crmLogon(baseUrl, QStringLiteral("demo"), QStringLiteral("demo"), "bench_bare.log");
+    const QString sessionId = crmLogon(transport, baseUrl, QStringLiteral("demo"), QStringLiteral("demo"), "bench_bare.log");
     if (!isSessionId(sessionId)) {
         std::fprintf(stderr, "logon failed at %s\n", qPrintable(baseUrl));
         return 1;
@@ -270,7 +270,9 @@ int main(int argc, char* argv[])
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(work.path()));
     installMessageLog(QStringLiteral("kelvor_contacts.log"));
     QApplication app(argc, argv);
-    ensureCurlGlobalInit();
+    const CurlGlobal curl;
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
 
     const QString mode = QString::fromLocal8Bit(argv[1]);
     QString server = QString::fromLocal8Bit(argv[2]);
@@ -284,8 +286,8 @@ int main(int argc, char* argv[])
     const QString tag = mode + QString::number(QCoreApplication::applicationPid());
     const QString baseUrl = server + QStringLiteral("netbench_") + tag + QLatin1Char('/');
     if (mode == QLatin1String("import"))
-        return runImport(baseUrl, count, parallel, tag);
+        return runImport(transport, baseUrl, count, parallel, tag);
     if (mode == QLatin1String("bare"))
-        return runBare(baseUrl, count, qMax(1, parallel), tag);
+        return runBare(transport, baseUrl, count, qMax(1, parallel), tag);
     return 2;
 }

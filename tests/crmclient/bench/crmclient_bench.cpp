@@ -4,6 +4,7 @@
 //      loop that posts the same bytes to the same address (a fresh handle per request, like CExHTTPn);
 //  (c) the same comparison against an in-process listener with a canned answer, where the server
 //      costs little and the client's own work (HTTP log, URL dump) shows.
+#include "crmtruststore.h"
 #include "exhttpn.h"
 #include "exsoapcall.h"
 #include "localserver.h"
@@ -103,9 +104,9 @@ bool bareExchange(const QByteArray& url, const QByteArray& body)
     return ok;
 }
 
-bool clientExchange(const QString& base, const QByteArray& body, const QByteArray& log)
+bool clientExchange(CrmTransport& transport, const QString& base, const QByteArray& body, const QByteArray& log)
 {
-    CExHTTPn http(base, QStringLiteral("logon"), log);
+    CExHTTPn http(transport, base, QStringLiteral("logon"), log);
     if (!http.isReady())
         return false;
     http.sendRequest(QStringLiteral("SOAPAction: urn:logonAction\r\n"), body);
@@ -120,6 +121,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const CurlGlobal curl;
+    CrmMemoryTrustStore trust;
+    CrmTransport transport(trust);
     QTemporaryDir dir;
     QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     const bool ownServer = base.isEmpty();
@@ -154,7 +157,7 @@ int main(int argc, char** argv)
         const QByteArray targetUrl = CExHTTPn::composeUrl(target, QStringLiteral("logon")).toUtf8();
         qint64 clientMs = 0, bareMs = 0;
         for (int i = 0; i < 5; ++i) // warm up both paths
-            failures += !clientExchange(target, body, log) + !bareExchange(targetUrl, body);
+            failures += !clientExchange(transport, target, body, log) + !bareExchange(targetUrl, body);
         for (int r = 0; r < rounds; ++r) {
             QElapsedTimer timer;
             timer.start();
@@ -162,7 +165,7 @@ int main(int argc, char** argv)
                 failures += !bareExchange(targetUrl, body);
             bareMs += timer.restart();
             for (int i = 0; i < perRound; ++i)
-                failures += !clientExchange(target, body, log);
+                failures += !clientExchange(transport, target, body, log);
             clientMs += timer.elapsed();
         }
         const double clientRate = rounds * perRound * 1000.0 / qMax<qint64>(clientMs, 1);
