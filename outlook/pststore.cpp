@@ -4,6 +4,7 @@
 // a file (and to any item read from it) happens under that file's mutex.
 #include "bytes.h"
 #include "pffhooks.h"
+#include "pffio.h"
 #include "xmapi.h"
 #include "xmapi_internal.h"
 
@@ -82,6 +83,7 @@ using MultiValuePtr = std::unique_ptr<libpff_multi_value_t, MultiValueDeleter>;
 struct PstFile {
     std::mutex mutex;
     libpff_file_t* file = nullptr;
+    libbfio_handle_t* io = nullptr; // the file's reads; outlives `file`
     std::string path;
     std::string displayName;
     std::string openError; // empty when the file is usable
@@ -110,6 +112,8 @@ struct PstFile {
             libpff_file_close(file, nullptr);
             libpff_file_free(&file, nullptr);
         }
+        if (io)
+            libbfio_handle_free(&io, nullptr);
     }
 };
 
@@ -1133,8 +1137,9 @@ FilePtr openFile(const std::string& path, std::size_t index)
         f->file = nullptr;
         return f;
     }
-    if (libpff_file_open(f->file, path.c_str(), LIBPFF_OPEN_READ, err.out()) != 1) {
-        f->openError = err.text();
+    f->io = readAheadHandle(path);
+    if (!f->io || libpff_file_open_file_io_handle(f->file, f->io, LIBPFF_OPEN_READ, err.out()) != 1) {
+        f->openError = f->io ? err.text() : std::string("out of memory");
         forgetPffNameLookups();
         libpff_file_free(&f->file, nullptr);
         f->file = nullptr;

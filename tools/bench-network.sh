@@ -5,12 +5,16 @@
 # requests in the same run.
 #
 #   tools/bench-network.sh [--build DIR] [--count N] [--local-count N] [--rtt "20 50 100"] [--inflight N]
-#                          [--repeat N]
+#                          [--repeat N] [--mail FILE[:FILE...]] [--no-contacts]
 #
 # --count: contacts per measurement behind the relay (default 100); --local-count: against the
 # direct endpoint (default 1000); --inflight: requests in flight for the parallel rows (default 4:
 # CRM_INFLIGHT for the suite, that many kept-alive connections for the bare loop); --repeat: rounds
 # per endpoint (default 3), the four measurements taking turns; each cell is the median round.
+# --mail: also the e-mail import of every message of those .pst/.ost files (kelvor_mail_bench) against
+# the local HTTPS endpoint and behind each relay, with CRM_INFLIGHT unset and with --inflight, each
+# next to a bare libcurl loop replaying the same requests one after another on one reused handle;
+# --no-contacts: only that.
 # Prints a table (Markdown) at the end; the raw RESULT lines go to <build>/bench-network.log.
 # Traffic stays on 127.0.0.1; every server and relay started here is stopped on exit.
 set -euo pipefail
@@ -22,6 +26,8 @@ local_count=1000
 rtts="20 50 100"
 inflight=4
 repeat=3
+mail=
+contacts=1
 while [ $# -gt 0 ]; do
     case "$1" in
     --build) build=$2; shift 2 ;;
@@ -30,13 +36,18 @@ while [ $# -gt 0 ]; do
     --rtt) rtts=$2; shift 2 ;;
     --inflight) inflight=$2; shift 2 ;;
     --repeat) repeat=$2; shift 2 ;;
-    -h|--help) sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --mail) mail=$2; shift 2 ;;
+    --no-contacts) contacts=0; shift ;;
+    -h|--help) sed -n '2,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench-network: unknown option $1" >&2; exit 2 ;;
     esac
 done
 
-cmake --build "$build" --target kelvor_network_bench kelvor_delayproxy >/dev/null
+targets=(kelvor_network_bench kelvor_delayproxy)
+[ -z "$mail" ] || targets+=(kelvor_mail_bench)
+cmake --build "$build" --target "${targets[@]}" >/dev/null
 bench=$build/bin/kelvor_network_bench
+mail_bench=$build/bin/kelvor_mail_bench
 proxy_bin=$build/bin/kelvor_delayproxy
 log=$build/bench-network.log
 : >"$log"
@@ -130,16 +141,70 @@ bench_endpoint() {
     rows+=("| $name | ${med[suite]} | ${med[bare]} | $(pct "${med[suite]}" "${med[bare]}") | ${med[suite-inflight]} | $(ratio "${med[suite-inflight]}" "${med[suite]}") | ${med[bare-multi]} | ${cpu_med[suite]} | ${cpu_med[suite-inflight]} | ${cpu_med[bare]} |")
 }
 
-bench_endpoint "local HTTP" "http://127.0.0.1:$(cat "$state/port")/" "$local_count"
-bench_endpoint "local HTTPS" "https://127.0.0.1:$https_port/" "$local_count"
-for rtt in $rtts; do
-    start_relay "$rtt"
-    bench_endpoint "HTTPS, ${rtt} ms round trip" "https://127.0.0.1:$relay/" "$count"
-done
+# One e-mail measurement (rtt 0: direct); prints "rate bare_rate ratio cpu_ms complete".
+measure_mail() {
+    local label=$1 rtt=$2 n=$3 line
+    local args=("$mail" 1 --https)
+    [ "$n" = 1 ] || args+=(--inflight "$n")
+    [ "$rtt" = 0 ] || args+=(--rtt "$rtt")
+    line=$(KELVOR_TESTCRM_STATE=$state QT_QPA_PLATFORM=offscreen "$mail_bench" "${args[@]}" 2>>"$log" |
+        grep '^RESULT' || true)
+    echo "$label $line" >>"$log"
+    if [ -z "$line" ]; then
+        echo "- - - - no"
+        return
+    fi
+    local messages stored
+    messages=$(sed -n 's/.* messages=\([^ ]*\).*/\1/p' <<<"$line")
+    stored=$(sed -n 's/.* bare_stored=\([^ ]*\).*/\1/p' <<<"$line")
+    echo "$(sed -n 's/.* rate=\([^ ]*\).*/\1/p' <<<"$line") $(sed -n 's/.* bare_rate=\([^ ]*\).*/\1/p' <<<"$line")" \
+        "$(sed -n 's/.* ratio=\([^ ]*\).*/\1/p' <<<"$line") $(sed -n 's/.* cpu_ms=\([^ ]*\).*/\1/p' <<<"$line")" \
+        "$([ "$messages" = "$stored" ] && [ "$messages" != 0 ] && echo yes || echo no)"
+}
 
-echo
-echo "contacts/s, median of $repeat rounds; CPU = client CPU ms per item; in flight: CRM_INFLIGHT=$inflight / $inflight connections"
-echo
-echo "| endpoint | suite | bare loop, 1 reused handle | suite / bare | suite, $inflight in flight | in flight / suite | bare, $inflight connections | suite CPU | suite CPU, in flight | bare CPU |"
-echo "|---|---|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${rows[@]}"
+mail_rows=()
+bench_mail() {
+    local name=$1 rtt=$2 round rate bare ratio cpu ok
+    local r1="" r4="" bares="" q1="" q4="" c1="" c4="" incomplete=""
+    echo "bench-network: e-mail, $name ($repeat rounds)" >&2
+    for round in $(seq 1 "$repeat"); do
+        read -r rate bare ratio cpu ok < <(measure_mail "mail $name N=1" "$rtt" 1)
+        r1+="$rate "; bares+="$bare "; q1+="$ratio "; c1+="$cpu "
+        [ "$ok" = yes ] || incomplete+="N=1 "
+        read -r rate bare ratio cpu ok < <(measure_mail "mail $name N=$inflight" "$rtt" "$inflight")
+        r4+="$rate "; bares+="$bare "; q4+="$ratio "; c4+="$cpu "
+        [ "$ok" = yes ] || incomplete+="N=$inflight "
+    done
+    # shellcheck disable=SC2086
+    mail_rows+=("| $name | $(median $r1) | $(median $r4) | $(median $bares) | $(median $q1 | awk '{ if ($1 != "-") printf "%.0f %%", 100 * $1; else print "-" }') | $(median $q4 | awk '{ if ($1 != "-") printf "%.2f x", $1; else print "-" }') | $(median $c1) | $(median $c4) |${incomplete:+ incomplete: $incomplete}")
+}
+
+if [ "$contacts" = 1 ]; then
+    bench_endpoint "local HTTP" "http://127.0.0.1:$(cat "$state/port")/" "$local_count"
+    bench_endpoint "local HTTPS" "https://127.0.0.1:$https_port/" "$local_count"
+    for rtt in $rtts; do
+        start_relay "$rtt"
+        bench_endpoint "HTTPS, ${rtt} ms round trip" "https://127.0.0.1:$relay/" "$count"
+    done
+
+    echo
+    echo "contacts/s, median of $repeat rounds; CPU = client CPU ms per item; in flight: CRM_INFLIGHT=$inflight / $inflight connections"
+    echo
+    echo "| endpoint | suite | bare loop, 1 reused handle | suite / bare | suite, $inflight in flight | in flight / suite | bare, $inflight connections | suite CPU | suite CPU, in flight | bare CPU |"
+    echo "|---|---|---|---|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+fi
+
+if [ -n "$mail" ]; then
+    bench_mail "local HTTPS" 0
+    for rtt in $rtts; do
+        bench_mail "HTTPS, ${rtt} ms round trip" "$rtt"
+    done
+    echo
+    echo "e-mail import of $mail: messages/s, median of $repeat rounds; each ratio is against the bare replay"
+    echo "measured in the same process right after the import; CPU = import CPU ms per message"
+    echo
+    echo "| endpoint | import, CRM_INFLIGHT unset | import, CRM_INFLIGHT=$inflight | bare replay, 1 reused handle | unset / bare | $inflight in flight / bare | CPU, unset | CPU, $inflight in flight |"
+    echo "|---|---|---|---|---|---|---|---|"
+    printf '%s\n' "${mail_rows[@]}"
+fi
