@@ -73,6 +73,43 @@ private:
     QByteArray m_httpLogPath;
 };
 
+// The folder exchanges as the progress dialog shows them: each one is work without a count, named
+// over a busy bar ("Lege CRM-Ordner an (2 von 5) ..."); the bar counts again once it is answered.
+class BusyMailFolders : public MailFolderCrm {
+public:
+    BusyMailFolders(MailFolderCrm& crm, ExRun& run, int folders) : m_crm(crm), m_run(run), m_folders(folders) {}
+
+    qint64 GetCRMInbox() override
+    {
+        m_run.busy(text(1));
+        const qint64 inbox = m_crm.GetCRMInbox();
+        m_run.busy(QString());
+        return inbox;
+    }
+
+    qint64 CreateCRMFolder(const QString& name, qint64 parent) override
+    {
+        m_run.busy(text(++m_walked));
+        const qint64 id = m_crm.CreateCRMFolder(name, parent);
+        m_run.busy(QString());
+        return id;
+    }
+
+    // A selected folder that keeps the CRM folder of an earlier run.
+    void passOver() { ++m_walked; }
+
+private:
+    QString text(int n) const
+    {
+        return QStringLiteral("Lege CRM-Ordner an (%1 von %2) ...").arg(qMin(n, m_folders)).arg(m_folders);
+    }
+
+    MailFolderCrm& m_crm;
+    ExRun& m_run;
+    const int m_folders; // the selected folders: each gets a CRM folder (a new or an earlier one)
+    int m_walked = 0;
+};
+
 // One upload on its way: the request until it has left, then what came back. Shared between the
 // thread that carries it and the run's thread, which reads it only after the upload has finished.
 struct MailUpload {
@@ -111,14 +148,19 @@ public:
 
     void execute()
     {
+        // A summary tells the run it closes: nothing of an earlier run of this program start.
+        m_mail.m_importedCount = 0;
+        m_mail.m_failedCount = 0;
+        m_mail.m_errorReport.clear();
         m_run.status(1, QStringLiteral("Verbunden"));
         qDebug() << "CRM Login OK!";
         m_run.status(1, QStringLiteral("Datenverarbeitung ..."));
 
         const CrmSession& session = m_run.session();
-        std::unique_ptr<MailFolderCrm> crm = m_mail.m_folderCrm
-                                                 ? m_mail.m_folderCrm(session, m_mail.m_httpLogPath)
-                                                 : std::make_unique<CrmMailFolders>(session, m_mail.m_httpLogPath);
+        std::unique_ptr<MailFolderCrm> exchanges = m_mail.m_folderCrm
+                                                       ? m_mail.m_folderCrm(session, m_mail.m_httpLogPath)
+                                                       : std::make_unique<CrmMailFolders>(session, m_mail.m_httpLogPath);
+        BusyMailFolders crm(*exchanges, m_run, int(m_selected.size()));
         QList<ExFOLDER*> stores;
         for (ExFOLDER* folder : m_run.allFolders()) {
             if (folder && folder->isStoreRoot)
@@ -134,7 +176,12 @@ public:
         walk.isSelected = [this](const ExFOLDER* folder) { return m_selected.contains(folder); };
         walk.stopRequested = [this] { return m_run.stopRequested(); };
         walk.importFolderMails = [this](ExFOLDER* folder, qint64 target) { importFolder(folder, target); };
-        walk.knownFolder = [&journal](const ExFOLDER* folder) { return journal.reuseFolder(folder); };
+        walk.knownFolder = [&journal, &crm](const ExFOLDER* folder) {
+            const qint64 known = journal.reuseFolder(folder);
+            if (known > 0)
+                crm.passOver(); // counted among the folders, without an exchange
+            return known;
+        };
         walk.folderCreated = [&journal](const ExFOLDER* folder, qint64 created) { journal.folderCreated(folder, created); };
         m_order = mailFoldersInImportOrder(stores, walk.isSelected);
         // Before the reader starts: the journal reads the folders' entry ids from the store.
@@ -152,7 +199,7 @@ public:
             ExInflight inflight(
                 m_run.inflight(), [this] { return !m_run.stopRequested(); }, [this] { m_run.idle(); });
             m_inflight = &inflight;
-            importMailFolders(stores, *crm, walk);
+            importMailFolders(stores, crm, walk);
             // Every answer is in before the summary is written.
             inflight.drain();
             m_inflight = nullptr;
@@ -167,10 +214,13 @@ public:
             for (const ExFOLDER* folder : m_order)
                 notTried += qMax(0, folder->itemCount - m_accounted.value(folder));
         }
-        m_run.appendSummary(QStringLiteral("<font color=\"green\"><b>") + QString::number(m_mail.m_importedCount) +
-                            QStringLiteral("  E-Mails sind erfolgreich importiert.</b></font><br>") +
-                            QStringLiteral("<font color=\"red\"><i>") + QString::number(m_mail.m_failedCount) +
-                            QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>") +
+        QString lines = QStringLiteral("<font color=\"green\"><b>") + QString::number(m_mail.m_importedCount) +
+                        QStringLiteral("  E-Mails sind erfolgreich importiert.</b></font><br>");
+        // The red line only when something failed: "0 ... könnten nicht importiert werden" alarms for nothing.
+        if (m_mail.m_failedCount > 0)
+            lines += QStringLiteral("<font color=\"red\"><i>") + QString::number(m_mail.m_failedCount) +
+                     QStringLiteral("</i> E-Mails k\u00f6nnten nicht importiert werden</font><br>");
+        m_run.appendSummary(lines +
                             ExRun::accountingLines(m_run.mayBeStored(), 0, notTried, QStringLiteral("E-Mails")) +
                             journal.summaryLines() + m_mail.m_errorReport);
         m_journal = nullptr;
@@ -198,7 +248,6 @@ private:
         // folder before it are in.
         m_inflight->submit({}, [this, folder, progress](const ExItemResult&) {
             m_run.status(1, QStringLiteral("Importiere \"%1\"").arg(folder->name));
-            m_run.status(4, QString::number(folder->itemCount));
             progress->clock.start();
         });
 
@@ -307,12 +356,15 @@ private:
             break;
         }
         m_currentMailInfo.clear();
-        if (outcome.result != MailOutcome::Result::NotSent)
+        if (outcome.result != MailOutcome::Result::NotSent) {
             m_accounted[progress.folder] += 1;
-        if (outcome.result == MailOutcome::Result::Skipped)
-            m_run.status(3, QString::number(item.row));
+            // The bar runs over every selected folder: rows done in the run, of the folders' counts.
+            ++m_rowsDone;
+            if (m_rowsDone > m_run.total())
+                m_run.status(4, QString::number(m_rowsDone)); // a folder held more than it said
+            m_run.status(3, QString::number(m_rowsDone));
+        }
         if (outcome.result != MailOutcome::Result::NotSent && item.kind == MailItem::Kind::Message) {
-            m_run.status(3, QString::number(item.row));
             m_run.status(2, QStringLiteral("%1 / %2 E-Mails  ~%3 Min.")
                                 .arg(item.row)
                                 .arg(progress.folder->itemCount)
@@ -399,6 +451,7 @@ private:
     QSet<const ExFOLDER*> m_selected;
     QList<ExFOLDER*> m_order;
     QHash<const ExFOLDER*, int> m_accounted; // rows with an outcome, per folder
+    int m_rowsDone = 0;                       // rows with an outcome, over the run
     MailMemory m_memory;
     MailReader* m_reader = nullptr;
     ExInflight* m_inflight = nullptr;
@@ -464,7 +517,8 @@ ExImporterTable ExMailRun::table()
     t.logon = [this](CrmTransport& transport, const QString&) { return logon(transport); };
     t.body = [this](ExRun& run) { body(run); };
     t.onLogonFailed = [this](ExRun& run) { logonFailed(run); };
-    t.interruptNote = false;
+    // A stopped run says so at the head of its summary.
+    t.interruptNote = true;
     t.summaryFrame = [](const QString& summary) {
         return QStringLiteral("<html><body>") + summary + QStringLiteral("</body></html>");
     };
@@ -478,8 +532,10 @@ ExImporterTable ExMailRun::table()
     form.bar = QRect(10, 54, 261, 23);
     form.stop = QRect(190, 84, 81, 23);
     form.status2Bold = false;
-    // The second status line carries the estimate of the folder in hand.
-    form.showsEstimate = false;
+    // The second status line tells the folder in hand; the bar and the time left beside "Abbrechen"
+    // cover the whole run.
+    form.showsEstimate = true;
+    form.barText = QStringLiteral("E-Mail %v von %m");
     return t;
 }
 

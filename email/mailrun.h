@@ -95,7 +95,7 @@ public:
     // first): the run frame's folder list.
     [[nodiscard]] static QList<ExFOLDER*> treeOrder(const QList<ExFOLDER*>& stores);
 
-    // Over all runs of this program start. Read them between runs.
+    // Of the last run (each run starts from 0). Read them between runs.
     [[nodiscard]] qint32 importedCount() const { return m_importedCount; }
     [[nodiscard]] qint32 failedCount() const { return m_failedCount; }
     [[nodiscard]] const QString& errorReport() const { return m_errorReport; }

@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QDebug>
+#include <QEvent>
 #include <QFont>
 #include <QLabel>
 #include <QProgressBar>
@@ -56,11 +57,15 @@ ExImporter::ExImporter(const ExImporterTable& table, CrmTransport& transport, QL
     pbStop->setGeometry(form.stop);
 
     setWindowFlags(Qt::SplashScreen);
-    setModal(true);
+    // Not modal: a modal dialog makes the window system's close button of the main window do nothing,
+    // and closing the window is a way to stop a run. The main window takes no input while a run goes
+    // on (holdParent).
+    setModal(false);
 
     lbEstimate = new QLabel(this);
     lbEstimate->setObjectName(QStringLiteral("lbEstimate"));
-    lbEstimate->setGeometry(10, 80, 175, 23);
+    // Left of "Abbrechen", on its line.
+    lbEstimate->setGeometry(10, form.stop.y(), form.stop.x() - 15, form.stop.height());
     lbEstimate->setFont(QFont(QStringLiteral("Verdana"), 8));
     lbEstimate->setVisible(form.showsEstimate);
 
@@ -75,6 +80,8 @@ void ExImporter::Import()
     lbStatus->setText(m_table.progressForm.initialStatus);
     lbEstimate->clear();
     m_maximum = 0;
+    m_done = 0;
+    m_estimate.reset();
     pbStatus->setValue(0);
     pbStop->setEnabled(true);
     m_stopping = false;
@@ -82,7 +89,10 @@ void ExImporter::Import()
     // The run begins with the logon: shown so from the first moment, before the worker says so.
     setBusy(ExRun::logonBusyText());
     m_running = true;
+    holdParent(true);
     show();
+    raise();
+    activateWindow();
 
     // The previous job has emitted its summary and its thread is finishing or finished; waiting for it
     // here keeps at most one run alive.
@@ -140,8 +150,46 @@ void ExImporter::done(QString summary)
 {
     qDebug() << "JOBER DONE";
     m_running = false;
+    holdParent(false);
     emit UpdateStatusInfo(summary);
     close();
+}
+
+void ExImporter::holdParent(bool hold)
+{
+    QWidget* window = parentWidget();
+    if (!hold) {
+        if (window)
+            window->removeEventFilter(this);
+        for (const QPointer<QWidget>& widget : std::as_const(m_held)) {
+            if (widget)
+                widget->setEnabled(true);
+        }
+        m_held.clear();
+        return;
+    }
+    if (!window || !m_held.isEmpty())
+        return;
+    window->installEventFilter(this);
+    // The window's own widgets only; other windows (an open summary) stay usable. A widget that its
+    // window had disabled stays so afterwards.
+    for (QWidget* widget : window->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!widget->isWindow() && widget->isEnabled()) {
+            widget->setEnabled(false);
+            m_held.append(widget);
+        }
+    }
+}
+
+bool ExImporter::eventFilter(QObject* watched, QEvent* event)
+{
+    // A click into the held window hands the focus back to the dialog, so that Escape still means
+    // "Abbrechen".
+    if (watched == parentWidget() && event->type() == QEvent::WindowActivate && m_running && isVisible()) {
+        raise();
+        activateWindow();
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void ExImporter::setBusy(const QString& text)
@@ -149,15 +197,31 @@ void ExImporter::setBusy(const QString& text)
     if (!text.isEmpty()) {
         m_busy = true;
         lbStatus2->setText(text);
+        pbStatus->setTextVisible(false);
         pbStatus->setRange(0, 0);
-        m_estimate.reset();
+        // Work before the first item (the logon, the folders the items go into) tells nothing of the
+        // items' rate; work between items belongs to the run's pace and stays in it.
+        if (m_done == 0)
+            m_estimate.reset();
     } else if (m_busy) {
         m_busy = false;
         lbStatus2->clear();
-        pbStatus->setRange(0, m_maximum);
+        showCount();
         // The counted work begins: the estimate measures from here.
-        m_estimate.begin(m_clock.elapsed());
+        if (!m_estimate.isRunning())
+            m_estimate.begin(m_clock.elapsed());
     }
+}
+
+void ExImporter::showCount()
+{
+    // A run over empty folders counts to 0: an empty bar, not a busy one.
+    pbStatus->setRange(0, qMax(m_maximum, 1));
+    pbStatus->setValue(qMin(m_done, pbStatus->maximum()));
+    const QString& format = m_table.progressForm.barText;
+    pbStatus->setTextVisible(!format.isEmpty() && m_maximum > 0);
+    if (!format.isEmpty())
+        pbStatus->setFormat(format);
 }
 
 void ExImporter::UpdateStatus(int code, QString text)
@@ -171,15 +235,18 @@ void ExImporter::UpdateStatus(int code, QString text)
         lbStatus2->setText(text);
         break;
     case 3:
-        pbStatus->setValue(text.toInt());
+        m_done = text.toInt();
+        if (!m_busy)
+            pbStatus->setValue(qMin(m_done, pbStatus->maximum()));
         if (!m_stopping)
-            lbEstimate->setText(
-                ExRunEstimate::text(m_estimate.remainingMs(text.toInt(), pbStatus->maximum(), m_clock.elapsed())));
+            lbEstimate->setText(ExRunEstimate::text(m_estimate.remainingMs(m_done, m_maximum, m_clock.elapsed())));
         break;
     case 4:
         m_maximum = text.toInt();
-        if (!m_busy)
+        if (!m_busy) {
             pbStatus->setMaximum(m_maximum);
+            pbStatus->setTextVisible(!m_table.progressForm.barText.isEmpty() && m_maximum > 0);
+        }
         break;
     case 5:
         setBusy(text);

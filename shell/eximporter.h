@@ -20,7 +20,7 @@ class CrmTransport;
 class ExJob;
 struct ExFOLDER;
 
-// The progress dialog of an import run: a frameless modal box with two status lines, a progress bar and
+// The progress dialog of an import run: a frameless box with two status lines, a progress bar and
 // "Abbrechen". Import() starts a new ExJob; the job's progress codes and its summary arrive here queued.
 class ExImporter : public QDialog {
     Q_OBJECT
@@ -65,13 +65,22 @@ public slots:
     void done(QString summary);
     void UpdateStatus(int code, QString text);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // While a run goes on, the main window's widgets take no input (the dialog is not modal, so that
+    // the window can still be closed).
+    void holdParent(bool hold);
     void setBusy(const QString& text);
+    // The bar counts again: m_done of m_maximum, with the form's bar text.
+    void showCount();
 
     const ExImporterTable& m_table;
     CrmTransport& m_transport;
     QList<ExFOLDER*>* m_folders;
     QPointer<QCheckBox> m_modeBox;
+    QList<QPointer<QWidget>> m_held; // the main window's widgets disabled for the run
     SelectionQuery m_isSelected;
     std::unique_ptr<ExJob> m_job;
     bool m_running = false;
@@ -80,6 +89,7 @@ private:
     // maximum that arrives meanwhile is kept for the items.
     bool m_busy = false;
     int m_maximum = 0;
+    int m_done = 0; // the run's latest progress value (code 3), kept while the bar is busy
     QElapsedTimer m_clock;
     ExRunEstimate m_estimate;
 };

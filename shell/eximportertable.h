@@ -22,6 +22,9 @@ struct ExProgressForm {
     QRect stop{190, 80, 81, 23};    // pbStop
     bool status2Bold = true;        // lbStatus2 in the bold face of lbStatus
     bool showsEstimate = true;      // lbEstimate: the time left, from codes 3 and 4
+    // The bar's own text while it counts (QProgressBar format: %v done, %m of all selected folders);
+    // empty: the bar shows no text.
+    QString barText;
 };
 
 struct ExImporterTable {

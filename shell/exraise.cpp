@@ -52,6 +52,11 @@ void ExRaiseServer::raiseWindows()
             main = window;
     }
     QWidget* modal = QApplication::activeModalWidget();
+    // The progress dialog of a run is not modal, but belongs in front of its window.
+    for (QWidget* window : windows) {
+        if (!modal && window->isVisible() && window->inherits("ExImporter"))
+            modal = window;
+    }
     if (modal) {
         modal->raise();
         modal->activateWindow();
