@@ -5,13 +5,14 @@
 # requests in the same run.
 #
 #   tools/bench-network.sh [--build DIR] [--count N] [--local-count N] [--rtt "20 50 100"] [--inflight N]
-#                          [--repeat N] [--mail FILE[:FILE...]] [--no-contacts]
+#                          [--repeat N] [--mail FILE[:FILE...]|--generated=N] [--no-contacts]
 #
 # --count: contacts per measurement behind the relay (default 100); --local-count: against the
 # direct endpoint (default 1000); --inflight: requests in flight for the parallel rows (default 4:
 # CRM_INFLIGHT for the suite, that many kept-alive connections for the bare loop); --repeat: rounds
 # per endpoint (default 3), the four measurements taking turns; each cell is the median round.
-# --mail: also the e-mail import of every message of those .pst/.ost files (kelvor_mail_bench) against
+# --mail: also the e-mail import of every message of those .pst/.ost files, or of --generated=N (the
+# scale generator's mailbox of N messages in 50 folders), (kelvor_mail_bench) against
 # the local HTTPS endpoint and behind each relay, with CRM_INFLIGHT unset and with --inflight, each
 # next to a bare libcurl loop replaying the same requests one after another on one reused handle;
 # --no-contacts: only that.
@@ -38,7 +39,7 @@ while [ $# -gt 0 ]; do
     --repeat) repeat=$2; shift 2 ;;
     --mail) mail=$2; shift 2 ;;
     --no-contacts) contacts=0; shift ;;
-    -h|--help) sed -n '2,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "bench-network: unknown option $1" >&2; exit 2 ;;
     esac
 done
